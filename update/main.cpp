@@ -1,0 +1,6 @@
+int UpdateMain(int argc, char *argv[]);
+
+int main(int argc, char *argv[])
+{
+    return UpdateMain(argc, argv);
+}

@@ -1,0 +1,32 @@
+// Running external commands: through the shell, or directly with an argument vector.
+#pragma once
+
+#include <cstddef>
+
+// Runs a command line through the shell. 0, the exit status (1..255), or -1
+// when the shell could not run or the command was ended by a signal.
+int UpdateSystem(const char *pszCmd);
+
+// Splits a command line at blanks and tabs (at most 30 words of at most 63
+// characters, line below 512) and runs the first word as the program, no shell.
+int UpdateExecCmd(const char *pszCmd);
+
+// Runs a NULL-terminated vector whose first entry is the program path and
+// waits for it: its exit status, or -1 (failed start, killed by a signal).
+int UpdateExecArgv(char *const apszArgv[]);
+
+// How many processes run under this program name (as pidof lists them), or -1.
+int FUNC_CountPid(const char *pszName);
+
+// Text that reaches a shell command line from outside (command line, package,
+// server) goes through here. A value made only of letters, digits and
+// "/._-:@%+,=" is copied unchanged, so ordinary command lines stay exactly as
+// the device expects them; anything else becomes one single-quoted shell word.
+// Returns 0, or -1 (empty output) when the quoted form does not fit.
+int ShellQuote(const char *pszValue, char *pszOut, size_t ulOutSize);
+
+template <size_t N>
+inline int ShellQuote(const char *pszValue, char (&szOut)[N])
+{
+    return ShellQuote(pszValue, szOut, N);
+}
