@@ -1,4 +1,4 @@
-int UpdateMain(int argc, char *argv[]);
+#include "update/update_session.h"
 
 int main(int argc, char *argv[])
 {

@@ -1,0 +1,7 @@
+#include "flash/update_nvram.h"
+
+int FixBootEnv(uint8_t ucFixValue)
+{
+    (void)ucFixValue;
+    return 0;
+}

@@ -1,0 +1,18 @@
+// The update applet's command line: parsing into the request record, the help
+// text, address checks, package file names and encoding a request back into words.
+#pragma once
+
+#include <cstddef>
+
+#include "include/update_types.h"
+
+int ParseUpdateArgs(int argc, char *argv[], UPDATE_REQ_S *pstReq, char *pszExtraArgs);
+void PrintUsage(void);
+int CheckRemoteAddr(const UPDATE_REQ_S *pstReq);
+int CheckIpAddr(const char *pszAddr);
+// Both buffers hold CMD_BUF_LEN bytes.
+void GetPacketFileName(const UPDATE_REQ_S *pstReq, char *pszRemoteFile, char *pszLocalFile);
+// The three encoders append to a NUL-terminated text of CMD_BUF_LEN bytes.
+void AppendTypeWord(unsigned ulType, int lNoDefault, char *pszBuf);
+void AppendRebootWords(unsigned ulForce, unsigned ulReboot, char *pszBuf);
+void EncodeRelaunchArgs(const UPDATE_REQ_S *pstReq, const char *pszExtraArgs, char *pszBuf);

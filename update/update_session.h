@@ -1,0 +1,15 @@
+// The update session: from the parsed request to the reboot.
+#pragma once
+
+#include "include/update_types.h"
+
+int UpdateMain(int argc, char *argv[]);
+int UpdateSession(int argc, char *argv[]);
+// Everything after the information and fix requests: instance check, log, worker.
+int UpdateRun(int argc, char *argv[], UPDATE_REQ_S *pstReq);
+void StartUpdateProcess(int argc, char *argv[], const UPDATE_REQ_S *pstReq);
+int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs);
+
+// Until the progress and version modules land.
+void ClearProgressState(void);
+void ShowVersion(unsigned ulShowInfo);
