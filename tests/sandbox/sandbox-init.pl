@@ -66,14 +66,21 @@ sub entries {
     closedir $dh;
     return @e;
 }
-# Every entry of FROM is bound over the same name in TO, so writes reach FROM.
+# Every file below FROM is bound over the same name below TO, so what is
+# written to it reaches FROM; folders are made anew, so a file the test did not
+# provide stays absent.
 sub overlay_files {
     my ($from, $to) = @_;
     for my $name (entries($from)) {
         my $path = "$to/$name";
         unlink $path if -l $path;
-        if (-d "$from/$name") { mkdirs($path); } else { touch($path) unless -e $path; }
-        mnt("$from/$name", $path, undef, MS_BIND | MS_REC);
+        if (-d "$from/$name" && !-l "$from/$name") {
+            mkdirs($path);
+            overlay_files("$from/$name", $path);
+        } else {
+            touch($path) unless -e $path;
+            mnt("$from/$name", $path, undef, MS_BIND);
+        }
     }
 }
 

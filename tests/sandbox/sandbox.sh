@@ -16,14 +16,15 @@
 #                DIR/tmp, DIR/var, DIR/program (created if missing, with
 #                DIR/var/log so /var/log/update.log can be opened).
 #   /dev         null zero full random urandom tty ptmx pts shm fd std*, plus
-#                every file found in DIR/dev/ (bound, so writes reach it).
+#                every file found below DIR/dev/ (bound, so writes reach it).
 #   /proc        the namespace's own procfs (self, mounts, /proc/1 to
-#                /proc/4096 or $SANDBOX_PIDS, ...), with every file or directory found in DIR/proc/ laid
-#                over it: board_type, uboot_rev, env, mtd, cmdline, rmc/test,
-#                and mounts (replaces the real /proc/mounts). They are bound,
-#                so a write to /proc/rmc/test lands in DIR/proc/rmc/test; when
-#                the file is absent such a write fails. /proc/sys and
-#                /proc/sysrq-trigger are read-only.
+#                /proc/4096 or $SANDBOX_PIDS, ...), with every file found
+#                below DIR/proc/ laid over it at the same relative path:
+#                board_type, uboot_rev, env, mtd, cmdline, rmc/test, and
+#                mounts (replaces the real /proc/mounts). Read only apart from
+#                those files, which are bound: a write to /proc/rmc/test lands
+#                in DIR/proc/rmc/test, and fails when the test provided no such
+#                file. /proc/sys and /proc/sysrq-trigger are read-only.
 #   tools        DIR/bin/ first, then tests/sandbox/stubs/, then the usual
 #                PATH; the same two folders also shadow /usr/bin/<name> and
 #                /usr/sbin/<name> (read-only overlays), so a tool called by
