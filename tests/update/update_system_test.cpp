@@ -1,0 +1,221 @@
+// The real updater binary in the host sandbox: help, information and fix
+// requests, the instance check, the log and the address checks.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "include/flash_layout.h"
+#include "support/sandbox_run.h"
+#include "update/update_exec.h"
+
+namespace {
+const std::string HELP_TEXT =
+    "Update v2.01\n"
+    "update software of device.\n\n"
+    "Usage: update PROTOCOL [remote ip/local path] FILE [OPTION]\n\n"
+    "Usage: update PROTOCOL [remote ip/local path/url] FILE [OPTION]\n\n"
+    "PROTOCOL:\n"
+    "        -tftp           load remote file with tftp protocol\n"
+    "        -ftp            load remote file with  ftp protocol\n"
+    "        -local          load file from local path\n"
+    "        -mycloud        load file from cloud\n"
+    "FILE:\n"
+    "        all             update uImage, program and webctrl of device\n"
+    "        uImage          update uImage  of device\n"
+    "        program         update program of device\n"
+    "        config          update config of device\n"
+    "        u-boot          update u-boot  of device\n"
+    "        activex         update activex and logo of device\n"
+    "OPTION:\n"
+    "        -username ftp username to be used\n"
+    "        -password ftp password to be used\n"
+    "        -reboot   reboot  device after update\n"
+    "        -wait     not reboot device after update\n"
+    "        -force    force update and ignore version\n"
+    "        -path     path of files in tftp or ftp server\n"
+    "        -help     print help\n";
+
+bool Exists(const std::string &strPath)
+{
+    struct stat st {};
+    return stat(strPath.c_str(), &st) == 0;
+}
+
+// Nothing of the run may have reached the board's files.
+void ExpectUntouched(const std::string &strDir)
+{
+    EXPECT_FALSE(Exists(strDir + "/var/log/update.log"));
+    EXPECT_EQ(ReadFile(strDir + "/journal/init"), "");
+    EXPECT_EQ(ReadFile(strDir + "/journal/mt"), "");
+    EXPECT_EQ(ReadFile(strDir + "/journal/killall"), "");
+}
+
+void WriteTool(const std::string &strDir, const std::string &strName, const std::string &strBody)
+{
+    std::string strPath = strDir + "/bin/" + strName;
+    WriteFile(strPath, "#!/bin/sh\n" + strBody);
+    chmod(strPath.c_str(), 0755);
+}
+} // namespace
+
+TEST(UpdateBinary, HelpAndInformation)
+{
+    const std::string strDir = MakeSandboxDir("update_help");
+    SandboxResult st = RunInSandbox(strDir, {UPDATE_BIN});
+    EXPECT_EQ(st.lStatus, 255);
+    EXPECT_EQ(st.strOut, HELP_TEXT);
+    EXPECT_EQ(st.strErr, "");
+
+    for (const char *pszWord : {"-h", "-help", "-loop"}) {
+        st = RunInSandbox(strDir, {UPDATE_BIN, pszWord});
+        EXPECT_EQ(st.lStatus, 0) << pszWord;
+        EXPECT_EQ(st.strOut, HELP_TEXT) << pszWord;
+    }
+    // "update update X" is "update X".
+    st = RunInSandbox(strDir, {UPDATE_BIN, "update", "-h"});
+    EXPECT_EQ(st.lStatus, 0);
+    EXPECT_EQ(st.strOut, HELP_TEXT);
+
+    st = RunInSandbox(strDir, {UPDATE_BIN, "-v"});
+    EXPECT_EQ(st.lStatus, 0);
+    EXPECT_EQ(st.strOut.rfind("Current version: ", 0), 0u) << st.strOut;
+    st = RunInSandbox(strDir, {UPDATE_BIN, "-i"});
+    EXPECT_EQ(st.lStatus, 0);
+    EXPECT_EQ(st.strOut.rfind("Inerversion: ", 0), 0u) << st.strOut;
+
+    // The fix request ends at once with 0.
+    st = RunInSandbox(strDir, {UPDATE_BIN, "-fix", "1"});
+    EXPECT_EQ(st.lStatus, 0);
+    EXPECT_EQ(st.strOut, "");
+    ExpectUntouched(strDir);
+}
+
+TEST(UpdateBinary, UnknownWordsAndShortLinesTakeTheHandOverPath)
+{
+    const std::string strDir = MakeSandboxDir("update_handover");
+    // Too few words: the address stays empty and the hand-over path prints the help.
+    SandboxResult st = RunInSandbox(strDir, {UPDATE_BIN, "-tftp", "10.0.0.1"});
+    EXPECT_EQ(st.lStatus, 255);
+    EXPECT_EQ(st.strOut, HELP_TEXT);
+    st = RunInSandbox(strDir, {UPDATE_BIN, "-fix", "1", "x"});
+    EXPECT_EQ(st.lStatus, 255);
+    EXPECT_EQ(st.strOut, HELP_TEXT);
+    st = RunInSandbox(strDir, {UPDATE_BIN, "-tftp", "10.0.0.256.1", "all", "newoption"});
+    EXPECT_EQ(st.lStatus, 255);
+    EXPECT_EQ(st.strOut, "ip address  error(i)\ninvalid remote address: 10.0.0.256.1\n");
+    ExpectUntouched(strDir);
+}
+
+TEST(UpdateBinary, UpdateRequestOpensTheLogAndChecksTheAddress)
+{
+    const std::string strDir = MakeSandboxDir("update_request");
+    // "-v all" is an update request, not a version report; without an address it ends with the help.
+    SandboxResult st = RunInSandbox(strDir, {UPDATE_BIN, "-v", "all"});
+    EXPECT_EQ(st.lStatus, 255);
+    EXPECT_EQ(st.strOut, std::string("Start update process: ") + UPDATE_BIN + " -v all \n" + HELP_TEXT);
+    std::string strLog = ReadFile(strDir + "/var/log/update.log");
+    EXPECT_NE(strLog.find("]Start update process: " + std::string(UPDATE_BIN) + " -v all \n"), std::string::npos);
+    EXPECT_NE(strLog.find("]TransType:0, UpdateType:163, ForceFlag:0, remote:, user:admin, password:qzvrk\n"),
+              std::string::npos)
+        << strLog;
+
+    st = RunInSandbox(strDir, {UPDATE_BIN, "-ftp", "10..0.1", "program", "-u", "op", "-p", "se;cret", "-f"});
+    EXPECT_EQ(st.lStatus, 255);
+    EXPECT_NE(st.strOut.find("ip address  error(j)\ninvalid remote address: 10..0.1\n"), std::string::npos);
+    strLog = ReadFile(strDir + "/var/log/update.log");
+    // The log is appended to, and the password is logged as typed.
+    EXPECT_NE(strLog.find("]TransType:1, UpdateType:66, ForceFlag:1, remote:10..0.1, user:op, password:se;cret\n"),
+              std::string::npos)
+        << strLog;
+    EXPECT_NE(strLog.find("]ip address  error(j)\n"), std::string::npos);
+    EXPECT_NE(strLog.find("]invalid remote address: 10..0.1\n"), std::string::npos);
+    EXPECT_EQ(ReadFile(strDir + "/journal/init"), "");  // a refused address never reboots
+}
+
+TEST(UpdateBinary, SecondInstanceIsRefused)
+{
+    const std::string strDir = MakeSandboxDir("update_instance");
+    WriteTool(strDir, "pidof", "echo \"$*\" >> /tmp/pidof.args\necho 101 202\n");
+    SandboxResult st = RunInSandbox(strDir, {UPDATE_BIN, "-tftp", "10.0.0.1", "all"});
+    EXPECT_EQ(st.lStatus, 255);
+    EXPECT_EQ(st.strOut, "Update is running, please wait.\n");
+    EXPECT_EQ(ReadFile(strDir + "/tmp/pidof.args"), std::string(UPDATE_BIN) + "\n");
+    EXPECT_FALSE(Exists(strDir + "/var/log/update.log"));
+    EXPECT_FALSE(Exists(strDir + "/tmp/psResult"));
+}
+
+// Runs this test program inside the sandbox for the cases that read fixed
+// paths (/tmp/psResult, /proc/cmdline, /proc/mounts).
+namespace {
+bool Inside() { return getenv("UPDATE_TEST_INSIDE") != nullptr; }
+
+SandboxResult RunSelfInside(const std::string &strDir, const std::string &strFilter)
+{
+    setenv("UPDATE_TEST_INSIDE", "1", 1);
+    char szSelf[4096] = {};
+    EXPECT_GT(readlink("/proc/self/exe", szSelf, sizeof(szSelf) - 1), 0);
+    SandboxResult st = RunInSandbox(strDir, {szSelf, "--gtest_filter=" + strFilter});
+    unsetenv("UPDATE_TEST_INSIDE");
+    return st;
+}
+} // namespace
+
+TEST(InSandbox, CountPid)
+{
+    if (!Inside()) {
+        const std::string strDir = MakeSandboxDir("countpid");
+        WriteTool(strDir, "pidof", "case \"$1\" in two) echo 11 22;; one) echo 7;; *) exit 1;; esac\n");
+        SandboxResult st = RunSelfInside(strDir, "InSandbox.CountPid");
+        EXPECT_EQ(st.lStatus, 0) << st.strOut << st.strErr;
+        return;
+    }
+    EXPECT_EQ(FUNC_CountPid("two"), 2);
+    EXPECT_EQ(FUNC_CountPid("one"), 1);
+    EXPECT_NE(access("/tmp/psResult", F_OK), 0);  // removed after a count
+    EXPECT_EQ(FUNC_CountPid("none"), -1);
+    EXPECT_EQ(access("/tmp/psResult", F_OK), 0);  // left behind when nothing was listed
+    EXPECT_EQ(FUNC_CountPid(nullptr), -1);
+    // A hostile name is one literal word for pidof, and a huge one is refused.
+    EXPECT_EQ(FUNC_CountPid("x; touch /tmp/pwned"), -1);
+    EXPECT_NE(access("/tmp/pwned", F_OK), 0);
+    EXPECT_EQ(FUNC_CountPid(std::string(300, 'n').c_str()), -1);
+}
+
+TEST(InSandbox, FileSystemProbes)
+{
+    if (!Inside()) {
+        const std::string strDir = MakeSandboxDir("probes");
+        // squashfs only, and past the first 255 characters a word no longer counts.
+        WriteFile(strDir + "/proc/cmdline",
+                  "console=ttyS0 root=/dev/mtdblock5 rootfstype=squashfs " + std::string(220, 'x') + " ext4\n");
+        WriteFile(strDir + "/proc/mounts", "rootfs / rootfs rw 0 0\n"
+                                           "ubi1_0 /var/runtime ubifs rw 0 0\n");
+        SandboxResult st = RunSelfInside(strDir, "InSandbox.FileSystemProbes");
+        EXPECT_EQ(st.lStatus, 0) << st.strOut << st.strErr;
+
+        WriteFile(strDir + "/proc/cmdline", "console=ttyS0 root=/dev/mtdblock5\n");
+        // Split across the 49-character chunks, the runtime line is not seen.
+        WriteFile(strDir + "/proc/mounts", std::string(40, 'a') + " ubi1_0 /var/runtime ubifs rw 0 0\n");
+        setenv("UPDATE_TEST_NONE", "1", 1);
+        st = RunSelfInside(strDir, "InSandbox.FileSystemProbes");
+        unsetenv("UPDATE_TEST_NONE");
+        EXPECT_EQ(st.lStatus, 0) << st.strOut << st.strErr;
+        return;
+    }
+    if (getenv("UPDATE_TEST_NONE") != nullptr) {
+        EXPECT_EQ(IsRootfsYaffs2(), -1);
+        EXPECT_EQ(IsRootfsJffs2(), -1);
+        EXPECT_EQ(IsRootfsSquashfs(), -1);
+        EXPECT_EQ(IsRootfsExt4(), -1);
+        EXPECT_EQ(IsRuntimeOnUbi(), -1);
+        return;
+    }
+    EXPECT_EQ(IsRootfsSquashfs(), 0);
+    EXPECT_EQ(IsRootfsExt4(), -1);
+    EXPECT_EQ(IsRootfsYaffs2(), -1);
+    EXPECT_EQ(IsRootfsJffs2(), -1);
+    EXPECT_EQ(IsRuntimeOnUbi(), 0);
+}
