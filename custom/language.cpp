@@ -141,8 +141,11 @@ int ReadXmlLanguage(FILE *pFile, uint32_t aulSupport[LANG_WORDS], uint8_t *pucDe
     uint32_t aulWords[LANG_WORDS] = {};
 
     mxmlSetErrorCallback(LogXmlError);
-    XmlOwner pTree(mxmlLoadFile(nullptr, pFile, MXML_NO_CALLBACK));
-    if (!pTree) {
+    // The document is loaded under a node of our own: the library drops the
+    // nodes it already built when it gives up on a malformed file without a
+    // parent, and the root element itself is searched like any other.
+    XmlOwner pTree(mxmlNewElement(MXML_NO_PARENT, "devcap"));
+    if (!pTree || mxmlLoadFile(pTree.get(), pFile, MXML_NO_CALLBACK) == nullptr) {
         UPDATE_LOG_PRINT("XmlNode is NULL.\n");
         return -1;
     }
