@@ -299,6 +299,15 @@ TEST_F(XmlTest, RefusedDocumentsLeaveTheOutputsAlone)
     }
 }
 
+TEST_F(XmlTest, ElementsAtTheTopOfADocumentWithoutDeclaration)
+{
+    uint32_t aulOut[LANG_WORDS] = {};
+    uint8_t ucOut = 0;
+    ASSERT_EQ(Read("<ACustomCfg SupportLanguage=\"0,,2\"/>\n<CurLanguage>\n 33 \n</CurLanguage>", aulOut, &ucOut), 0);
+    EXPECT_EQ(ucOut, 33);
+    EXPECT_EQ(aulOut[1], 2U);
+}
+
 TEST_F(XmlTest, DeepNestingDoesNotCrash)
 {
     std::string sDoc = "<?xml version=\"1.0\"?>";
