@@ -5,15 +5,32 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "custom/custom.h"
 #include "custom/language.h"
 
 namespace {
+
+std::vector<std::string> g_vecScratch;
+
+// Removes every scratch directory once all tests have run.
+class ScratchCleanup : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        for (const std::string &sDir : g_vecScratch) {
+            std::error_code ec;
+            std::filesystem::remove_all(sDir, ec);
+        }
+    }
+};
+const auto *g_pCleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
 
 std::string ScratchDir()
 {
@@ -22,7 +39,12 @@ std::string ScratchDir()
     char szTemplate[512];
     snprintf(szTemplate, sizeof(szTemplate), "%s/custom-XXXXXX", sDir.c_str());
     const char *psz = mkdtemp(szTemplate);
-    return psz != nullptr ? psz : sDir;
+    if (psz == nullptr) {
+        ADD_FAILURE() << "mkdtemp " << szTemplate;
+        return sDir;
+    }
+    g_vecScratch.emplace_back(psz);
+    return psz;
 }
 
 void WriteFile(const std::string &sPath, const std::string &sData)
