@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -61,7 +62,10 @@ TEST_F(AppletsTest, FlashcpUsageForBadCommandLines)
 
 TEST_F(AppletsTest, FlashcpOptionValues)
 {
-    auto Parse = [](std::vector<std::string> vecWords, FLASHCP_OPTS_S *pstOpts) {
+    // The parsed operands point into the words, so every word list is kept.
+    std::list<std::vector<std::string>> lstKeep;
+    auto Parse = [&lstKeep](std::vector<std::string> vecIn, FLASHCP_OPTS_S *pstOpts) {
+        std::vector<std::string> &vecWords = lstKeep.emplace_back(std::move(vecIn));
         std::vector<char *> vecArgv;
         for (std::string &str : vecWords) {
             vecArgv.push_back(str.data());
