@@ -452,8 +452,10 @@ int CmdCreate(const char *pszOut, int argc, char *argv[])
     if (lRet != 0) {
         return lRet;
     }
-    if (!stOpts.strRawHead && BuildHead(stOpts, 0, std::vector<char>(PACKET_HEAD_LEN).data()) != 0) {
-        return EXIT_USAGE;  // too long even before the checksum text
+    // Refuse a head that cannot fit before anything is written; the widest
+    // checksum text has ten digits.
+    if (BuildHead(stOpts, 4294967294u, std::vector<char>(PACKET_HEAD_LEN).data()) != 0) {
+        return EXIT_USAGE;
     }
     uint64_t ullSlots = stOpts.mapImages.empty() ? 1 : stOpts.mapImages.rbegin()->first + 1;
     uint64_t ullCount = stOpts.ullCount.value_or(ullSlots);
