@@ -130,6 +130,9 @@ TEST(VersionCompare, ThresholdAndCFlagChooseTheComparison)
     EXPECT_EQ(Compare("R1215P02C00102", "R1215P01"), 1);
     EXPECT_EQ(Compare("R1216C00102", "R1215P99"), 1);
     EXPECT_EQ(Compare("R1216C00102", "R1216"), -1);
+    // A device value code of exactly "41600" (an L part of NULs ends it) is at the threshold.
+    EXPECT_EQ(Parse("R1216P00L").value, "41600");
+    EXPECT_EQ(Compare("R1216P01C00102", "R1216P00L"), -1);
 
     // Device with a direct C part and an image without: short comparison.
     EXPECT_EQ(Compare("R1216P01", "R1216C00101"), 1);
