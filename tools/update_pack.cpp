@@ -81,7 +81,7 @@ const char *const HELP_TEXT =
     "\n"
     "Exit status: 0 success, 1 failure or checksum mismatch, 2 usage error.\n";
 
-struct IMAGE_SPEC_S {
+struct IMAGE_ARG_S {
     std::string strFile;
     std::optional<std::string> strName;
     std::optional<uint32_t> ulLength;
@@ -96,7 +96,7 @@ struct CREATE_OPTS_S {
     std::optional<std::string> strRawHead;
     std::vector<std::string> vecBoards;
     std::optional<std::string> strRawBoards;
-    std::map<uint64_t, IMAGE_SPEC_S> mapImages;
+    std::map<uint64_t, IMAGE_ARG_S> mapImages;
     std::optional<uint64_t> ullCount;
     std::optional<uint64_t> ullShortTable;
     std::optional<uint64_t> ullDataStart;
@@ -497,22 +497,22 @@ int CmdCreate(const char *pszOut, int argc, char *argv[])
     std::vector<SUB_IMAGE_S> vecTable(static_cast<size_t>(ullRecords));
     if (!stOpts.ullShortTable) {
         uint64_t ullData = stOpts.ullDataStart.value_or(ullTableEnd > PACKET_CRC_START ? ullTableEnd : PACKET_CRC_START);
-        for (const auto &[ullPos, stSpec] : stOpts.mapImages) {
-            int64_t llLen = CopyFileInto(fdOut.lFd, stSpec.strFile, ullData);
+        for (const auto &[ullPos, stImage] : stOpts.mapImages) {
+            int64_t llLen = CopyFileInto(fdOut.lFd, stImage.strFile, ullData);
             if (llLen < 0) {
                 return 1;
             }
             if (ullData > UINT32_MAX || static_cast<uint64_t>(llLen) > UINT32_MAX) {
                 fprintf(stderr, "update-pack: %s does not fit the 32-bit offsets of a package\n",
-                        stSpec.strFile.c_str());
+                        stImage.strFile.c_str());
                 return 1;
             }
             SUB_IMAGE_S &stRec = vecTable[static_cast<size_t>(ullPos)];
-            std::string strName = stSpec.strName.value_or(BaseName(stSpec.strFile).substr(0, SUB_IMAGE_NAME_LEN - 1));
+            std::string strName = stImage.strName.value_or(BaseName(stImage.strFile).substr(0, SUB_IMAGE_NAME_LEN - 1));
             memcpy(stRec.szFileName, strName.data(), strName.size());
-            stRec.ulFileLength = stSpec.ulLength.value_or(static_cast<uint32_t>(llLen));
-            stRec.ulFileOffset = stSpec.ulOffset.value_or(static_cast<uint32_t>(ullData));
-            stRec.ulFlashOffset = stSpec.ulFlashOffset;
+            stRec.ulFileLength = stImage.ulLength.value_or(static_cast<uint32_t>(llLen));
+            stRec.ulFileOffset = stImage.ulOffset.value_or(static_cast<uint32_t>(ullData));
+            stRec.ulFlashOffset = stImage.ulFlashOffset;
             ullData += static_cast<uint64_t>(llLen);
         }
         // Empty space between the table and the first image stays zero.
