@@ -1,0 +1,110 @@
+#!/bin/bash
+# Boots the simulated board three times and proves what the firmware relies on:
+# NAND geometry and bad blocks, the nandwrite stand-in skipping a bad block and
+# failing on request, UBI, the loopback TFTP and FTP servers, the platform
+# files and nvram, the reboot request, and a NOR write cut by a power failure
+# that is still there after the next boot.
+set -uo pipefail
+probe=$1
+src=${UPDATE_SOURCE_DIR:?}
+work=${UPDATE_BINARY_DIR:?}/board-test/platform
+rm -rf "$work" && mkdir -p "$work"
+run() { bash "$src/board/run.sh" "$@"; }
+fails=0
+check() { # check DESCRIPTION COMMAND...
+	if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; fails=$((fails + 1)); fi
+}
+ffs() { head -c "$1" /dev/zero | tr '\0' '\377'; }
+
+head -c 1500000 /dev/urandom > "$work/data.bin"
+head -c 300000 /dev/urandom > "$work/payload.bin"
+printf 'DEVICE_SERIAL_NUMBER=SN0001\nMAC_ADDRESS=00:11:22:33:44:55\n' > "$work/env"
+printf 'PUB:V1.0.0\nINN:GDVSV410R003B03\n' > "$work/version"
+
+# Boot 1: NAND with a bad block in the program partition (chip block 200 is
+# block 8 of mtd5, offset 0x100000), UBI on the config partition.
+cat > "$work/nand.sh" <<'GUEST'
+set -e
+probe=/usr/local/bin/mtd_probe
+$probe info /dev/mtd5 > info
+$probe bad /dev/mtd5 0x100000 > bad
+for off in 0 0xe0000 0x120000 0x5be0000; do $probe bad /dev/mtd5 $off; done > good
+# told to fail once: the first call fails and writes nothing, the second writes
+if nandwrite -p /dev/mtd5 -g 4096 -l 1300000 -m /root/data.bin; then echo first-call-passed; fi > nw1
+nandwrite -p /dev/mtd5 -g 4096 -l 1300000 -m /root/data.bin
+ubiupdatevol /dev/ubi0_0 --skip 100 -s 5000 /root/data.bin
+tftp -g -r payload.bin -l /tmp/tftp.bin -b 8192 127.0.0.1
+ftpget -u board -p board 127.0.0.1 /tmp/ftp.bin payload.bin
+cmp /tmp/tftp.bin "$BOARD_SRV/payload.bin"
+cmp /tmp/ftp.bin "$BOARD_SRV/payload.bin"
+cat /proc/board_type /proc/uboot_rev /proc/cmdline /proc/env /program/.version > platform
+$probe nvram sync_mmap 1
+"$UPDATE_BIN" -h > help || true
+echo "the update log" >> /var/log/update.log
+cp info bad good nw1 platform help "$BOARD_OUT/"
+/tmp/reboot now
+sleep 30
+GUEST
+run --out "$work/out1" --badblocks 200 --ubi 3 --fail nandwrite:1 \
+	--board-type 'DVS-K410-M16@32-B' --uboot-rev U58 --cmdline 'root=ubi0:rootfs rootfstype=ubifs' \
+	--env "$work/env" --version-file "$work/version" \
+	--put "$probe:/usr/local/bin/mtd_probe" --put "$work/data.bin:/root/data.bin" \
+	--put "$work/payload.bin:/srv/tftp/payload.bin" --dump /dev/mtd5 --dump /dev/ubi0_0 "$work/nand.sh"
+rc=$?
+o=$work/out1
+check "boot 1 ends with the reboot request (243), got $rc" test $rc = 243
+check "pid 1 recorded the reboot" grep -qx reboot "$o/journal/init"
+check "/tmp/reboot recorded its call" grep -qx now "$o/journal/reboot"
+check "mtd5 is NAND (MEMGETINFO type 4), 128 KiB blocks, 2 KiB pages" \
+	grep -q '^type=4 .*size=96468992 erasesize=131072 writesize=2048 oobsize=64' "$o/info"
+check "MEMGETBADBLOCK is 1 on the configured bad block" grep -qx 1 "$o/bad"
+check "MEMGETBADBLOCK is 0 elsewhere" test "$(tr -d '\n' < "$o/good" 2>/dev/null)" = 0000
+check "the stand-in failed once as told" test ! -s "$o/nw1"
+check "both nandwrite calls are in the journal" \
+	test "$(grep -cx -- '-p /dev/mtd5 -g 4096 -l 1300000 -m /root/data.bin' "$o/journal/nandwrite")" = 2
+d=$o/dumps/mtd5.bin
+check "mtd5 dump has the partition's size" test "$(stat -c %s "$d" 2>/dev/null)" = 96468992
+check "blocks before the bad block hold the range" cmp -s -n 1048576 -i 4096:0 "$work/data.bin" "$d"
+check "the bad block was skipped" cmp -s -n 131072 -i 0:1048576 <(ffs 131072) "$d"
+check "the rest of the range follows the bad block" cmp -s -n $((1300000 - 1048576)) -i $((4096 + 1048576)):1179648 "$work/data.bin" "$d"
+check "nothing written after the range" cmp -s -n 65536 -i 0:$((1179648 + 1300000 - 1048576 + 2048)) <(ffs 65536) "$d"
+check "ubiupdatevol replaced the UBI volume" cmp -s -n 5000 -i 100:0 "$work/data.bin" "$o/dumps/ubi0_0.bin"
+check "platform files as configured" diff <(printf 'DVS-K410-M16@32-B\nU58\nroot=ubi0:rootfs rootfstype=ubifs\n'; cat "$work/env" "$work/version") "$o/platform"
+check "nvram item readable back" grep -qx 'sync_mmap=1' "$o/nvram"
+check "the updater runs on the board" test -s "$o/help"
+check "the update log is brought back" grep -q 'the update log' "$o/update.log"
+
+# Boot 2: a NOR write cut by a power failure after 20000 bytes.
+nor=$work/nor.img
+head -c 70000 /dev/urandom > "$work/pattern.bin"
+cat > "$work/cut.sh" <<'GUEST'
+/usr/local/bin/mtd_probe info "$BOARD_NOR" > "$BOARD_OUT/info"
+echo "$BOARD_NOR" > "$BOARD_OUT/nor"
+dd if=/root/pattern.bin of="$BOARD_NOR" bs=4096 2>/dev/null
+echo "not cut" > "$BOARD_OUT/survived"
+GUEST
+run --out "$work/out2" --nor "$nor" --nor-size 1024 --power-cut-after-bytes 20000 --power-cut-dev /dev/mtd12 \
+	--put "$probe:/usr/local/bin/mtd_probe" --put "$work/pattern.bin:/root/pattern.bin" "$work/cut.sh"
+rc=$?
+o=$work/out2
+check "boot 2 ends with the power cut (242), got $rc" test $rc = 242
+check "the NOR flash is mtd12 of type 3 (MTD_NORFLASH)" grep -q '^type=3 .*size=1048576' "$o/info"
+check "the script did not go on after the cut" test ! -e "$o/survived"
+check "the NOR image holds exactly the bytes written before the cut" cmp -s -n 20000 "$work/pattern.bin" "$nor"
+check "and nothing after them" cmp -s -n $((1048576 - 20000)) -i 20000:0 "$nor" <(ffs 1048576)
+
+# Boot 3: the interrupted write is still on the flash.
+cat > "$work/after.sh" <<'GUEST'
+head -c 20000 "$BOARD_NOR" | cmp - /root/pattern.bin -n 20000 && echo same > "$BOARD_OUT/after"
+GUEST
+run --out "$work/out3" --nor "$nor" --put "$work/pattern.bin:/root/pattern.bin" --dump /dev/mtd12 "$work/after.sh"
+rc=$?
+check "boot 3 ends normally, got $rc" test $rc = 0
+check "the board reads the interrupted write back" grep -qx same "$work/out3/after"
+check "the NOR dump matches the image" cmp -s "$nor" "$work/out3/dumps/mtd12.bin"
+
+if ((fails)); then
+	echo "$fails check(s) failed; outputs in $work"
+	exit 1
+fi
+echo "all board checks passed"

@@ -1,0 +1,60 @@
+/* mtd_probe: asks the board's drivers what the firmware will ask them.
+ *   mtd_probe info DEV            MEMGETINFO: "type=T flags=F size=S erasesize=E writesize=W oobsize=O"
+ *   mtd_probe bad DEV OFFSET      MEMGETBADBLOCK result for the block at OFFSET ("error=ERRNO" on failure)
+ *   mtd_probe nvram NAME VALUE    one set request to /dev/hal_nvram
+ * Built static so that it runs on the board without its own libraries. */
+#include <errno.h>
+#include <fcntl.h>
+#include <mtd/mtd-user.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+struct nvram_item {
+	char name[64];
+	char value[5120];
+};
+
+int main(int argc, char **argv)
+{
+	if (argc == 3 && !strcmp(argv[1], "info")) {
+		struct mtd_info_user info;
+		int fd = open(argv[2], O_RDONLY);
+		if (fd < 0 || ioctl(fd, MEMGETINFO, &info) < 0) {
+			printf("error=%d\n", errno);
+			return 1;
+		}
+		printf("type=%u flags=%u size=%u erasesize=%u writesize=%u oobsize=%u\n", info.type, info.flags,
+		       info.size, info.erasesize, info.writesize, info.oobsize);
+		close(fd);
+		return 0;
+	}
+	if (argc == 4 && !strcmp(argv[1], "bad")) {
+		long long offset = strtoll(argv[3], NULL, 0);
+		int fd = open(argv[2], O_RDONLY);
+		int ret = fd < 0 ? -1 : ioctl(fd, MEMGETBADBLOCK, &offset);
+		if (ret < 0) {
+			printf("error=%d\n", errno);
+			return 1;
+		}
+		printf("%d\n", ret);
+		close(fd);
+		return 0;
+	}
+	if (argc == 4 && !strcmp(argv[1], "nvram")) {
+		static struct nvram_item item;
+		int fd = open("/dev/hal_nvram", O_RDWR);
+		snprintf(item.name, sizeof item.name, "%s", argv[2]);
+		snprintf(item.value, sizeof item.value, "%s", argv[3]);
+		if (fd < 0 || ioctl(fd, 0x40615, &item) < 0) {
+			printf("error=%d\n", errno);
+			return 1;
+		}
+		close(fd);
+		return 0;
+	}
+	fprintf(stderr, "usage: mtd_probe info DEV | bad DEV OFFSET | nvram NAME VALUE\n");
+	return 2;
+}
