@@ -38,7 +38,7 @@ debs=$cache/debs
 mkdir -p "$debs"
 chmod 777 "$debs"   # apt-get download drops privileges to _apt when it can
 want=(linux-image-$kver linux-headers-$kver linux-headers-$kabi-common linux-kbuild-$kmaj
-	busybox-static mtd-utils tftpd-hpa pure-ftpd)
+	busybox-static dash mtd-utils tftpd-hpa pure-ftpd)
 missing=()
 for p in "${want[@]}"; do
 	compgen -G "$debs/${p}_*.deb" >/dev/null || missing+=("$p")
@@ -95,7 +95,7 @@ make -s -C "$hdr/usr/src/linux-headers-$kver" M="$mod" modules 2>&1 | grep -v 'S
 # userland
 st=$cache/stage
 rm -rf "$st" "$cache/pkgs"; mkdir -p "$st" "$cache/pkgs"
-for p in busybox-static mtd-utils tftpd-hpa pure-ftpd; do dpkg -x "$(deb "$p")" "$cache/pkgs"; done
+for p in busybox-static dash mtd-utils tftpd-hpa pure-ftpd; do dpkg -x "$(deb "$p")" "$cache/pkgs"; done
 mkdir -p "$st"/{usr/bin,usr/sbin,usr/lib/x86_64-linux-gnu,usr/lib64,usr/lib/board/mtd,etc/board/fail,proc,sys,dev,tmp,var,root,mnt,srv}
 for l in bin sbin lib lib64; do ln -s usr/$l "$st/$l"; done
 cp "$cache/pkgs/bin/busybox" "$st/usr/bin/busybox.real"
@@ -104,6 +104,10 @@ for a in $("$st/usr/bin/busybox.real" --list-full); do
 	t=$st/usr/$(echo "$a" | sed -E 's#^(usr/)?##')
 	[[ -e $t || -L $t ]] || ln -s /usr/bin/busybox.real "$t"
 done
+# /bin/sh is dash: busybox's shell runs its own applets before anything on
+# PATH, which would hide stand-ins such as mt from system() and scripts
+cp "$cache/pkgs/bin/dash" "$st/usr/bin/dash"
+ln -sf dash "$st/usr/bin/sh"
 # mtd-utils: only the tools the device has besides the updater's own applets
 for t in nanddump ubiattach ubidetach ubimkvol ubirmvol ubiupdatevol ubiformat ubinfo mtdinfo; do
 	cp "$cache/pkgs/usr/sbin/$t" "$st/usr/sbin/$t"
@@ -131,7 +135,7 @@ copy_libs() { # copy_libs STAGE ELF...: the shared libraries the programs need
 		return 1
 	fi
 }
-copy_libs "$st" "$st"/usr/sbin/{nanddump,ubiattach,ubimkvol,ubiupdatevol,ubiformat,mtdinfo,in.tftpd,pure-ftpd} "$st/usr/lib/board/mtd/nandwrite"
+copy_libs "$st" "$st/usr/bin/dash" "$st"/usr/sbin/{nanddump,ubiattach,ubimkvol,ubiupdatevol,ubiformat,mtdinfo,in.tftpd,pure-ftpd} "$st/usr/lib/board/mtd/nandwrite"
 
 # kernel modules the board loads, with what they need
 mdir=$st/lib/modules/$kver

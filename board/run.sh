@@ -109,6 +109,7 @@ mode=run
 [[ -x $update ]] || die "no updater binary at $update (build first, or --update PATH)"
 [[ -n $cut_bytes && -z $cut_dev || -z $cut_bytes && -n $cut_dev ]] && die "--power-cut-after-bytes needs --power-cut-dev"
 
+command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 is missing: run bash scripts/setup.sh"
 mapfile -t img < <(bash "$here/build-image.sh") || exit 240
 ((${#img[@]} == 2)) || { echo "board/run.sh: image build failed" >&2; exit 240; }
 kernel=${img[0]} base=${img[1]}
@@ -201,7 +202,7 @@ while kill -0 $qpid 2>/dev/null; do
 		kill -KILL $qpid; killed=timeout; break
 	fi
 done
-wait $qpid
+{ wait $qpid; } 2>/dev/null
 qrc=$?
 rm -rf "$work"
 if [[ $killed == timeout ]]; then
