@@ -43,22 +43,35 @@ missing=()
 for p in "${want[@]}"; do
 	compgen -G "$debs/${p}_*.deb" >/dev/null || missing+=("$p")
 done
+download() {
+	(cd "$debs" && apt-get download -q "$@" 2>&1 | grep -vE '^(W: Download is performed unsandboxed|Get:|Fetched)' >&2 || true)
+	for p in "$@"; do compgen -G "$debs/${p}_*.deb" >/dev/null || return 1; done
+}
 if ((${#missing[@]})); then
 	log "downloading ${missing[*]}"
-	(cd "$debs" && apt-get download -q "${missing[@]}" 2>&1 | grep -vE '^(W: Download is performed unsandboxed|Get:|Fetched)' >&2 || true)
-	for p in "${missing[@]}"; do
-		compgen -G "$debs/${p}_*.deb" >/dev/null || { log "download of $p failed"; exit 1; }
-	done
+	if ! download "${missing[@]}"; then
+		apt-get update -qq >/dev/null
+		if ! download "${missing[@]}"; then
+			if [[ ${BOARD_REFRESH:-0} != 1 ]]; then
+				# the kernel this cache was built with may have left the archive
+				log "retrying with the current kernel package"
+				exec 9>&-
+				BOARD_REFRESH=1 exec bash "$0"
+			fi
+			log "download of ${missing[*]} failed"
+			exit 1
+		fi
+	fi
 fi
 deb() { compgen -G "$debs/${1}_*.deb" | head -1; }
 
 # kernel and its modules, once per kernel version
 kdir=$cache/kernel-$kver
-if [[ ! -f $kdir/.done ]]; then
-	rm -rf "$kdir"; mkdir -p "$kdir"
+# (the unpacked package is large: it is removed again once the image is built)
+if [[ ! -f $kdir/lib/modules/$kver/modules.dep ]]; then
+	rm -rf "$kdir/boot" "$kdir/lib" "$kdir/usr"; mkdir -p "$kdir"
 	dpkg -x "$(deb linux-image-$kver)" "$kdir"
 	depmod -b "$kdir" "$kver"
-	touch "$kdir/.done"
 fi
 # qemu boots the uncompressed ELF kernel directly (PVH): decompressing the
 # bzImage under the emulator costs more than the whole rest of the boot
@@ -168,6 +181,7 @@ echo board > "$st/etc/hostname"
 
 (cd "$st" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet -R 0:0) > "$cache/base.cpio.new"
 mv "$cache/base.cpio.new" "$cache/base.cpio"
+rm -rf "$kdir/boot" "$kdir/lib" "$kdir/usr" "$st" "$cache/pkgs"
 echo "$inputs" > "$cache/base.key"
 log "board image ready ($(du -h "$cache/base.cpio" | cut -f1))"
 echo "$cache/vmlinux"

@@ -118,6 +118,10 @@ if [[ -z $out ]]; then
 	out=${BOARD_CACHE:-$here/cache}/last-run
 fi
 mkdir -p "$out" && out=$(cd "$out" && pwd) || die "cannot create $out"
+# the folder is emptied: only when it is empty or an earlier run's output
+if [[ -n $(ls -A "$out") && ! -e $out/console.log && ! -e $out/.work ]]; then
+	die "$out is not empty and holds no earlier board output; choose another --out"
+fi
 find "$out" -mindepth 1 -delete
 work=$out/.work
 mkdir -p "$work/stage/etc/board/fail" "$work/stage/usr/bin" "$work/stage/usr/lib/x86_64-linux-gnu" "$work/stage/usr/lib64" "$work/stage/board/put"
