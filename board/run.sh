@@ -223,5 +223,6 @@ exit) exit "$(cat "$out/status")" ;;
 reboot|halt|poweroff|rmc-reset) exit 243 ;;
 *)
 	echo "board/run.sh: the board did not come up (qemu status $qrc, console: $out/console.log)" >&2
+	grep -a '^board: setup failed' "$out/console.log" >&2
 	exit 240 ;;
 esac
