@@ -1,0 +1,203 @@
+#include "fetch/http_download.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The transfer uses the classic progress and size queries that report
+// doubles, which the download state stores as they come.
+#define CURL_DISABLE_DEPRECATION
+#include <curl/curl.h>
+
+#include "fetch/fetch_progress.h"
+#include "include/text_util.h"
+#include "include/update_types.h"
+#include "update/update_exec.h"
+#include "update/update_log.h"
+
+namespace {
+constexpr long LOW_SPEED_LIMIT = 1;     // bytes per second
+constexpr long LOW_SPEED_TIME = 30;     // seconds
+constexpr long MAX_REDIRECTS = 3;
+constexpr int64_t TOO_SMALL_LIMIT = 10239;
+constexpr useconds_t WRITE_PAUSE_US = 1000;
+constexpr const char *REMOVE_DOWNLOAD_CMD = "rm -rf /tmp/Program.bin /tmp/download_stat.log";
+const char g_szProgressData[] = "*";
+
+class CurlOwner {
+public:
+    explicit CurlOwner(CURL *pCurl) : m_pCurl(pCurl) {}
+    ~CurlOwner() { reset(); }
+    CurlOwner(const CurlOwner &) = delete;
+    CurlOwner &operator=(const CurlOwner &) = delete;
+    CURL *get() const { return m_pCurl; }
+    void reset()
+    {
+        if (m_pCurl != nullptr) {
+            curl_easy_cleanup(m_pCurl);
+            m_pCurl = nullptr;
+        }
+    }
+
+private:
+    CURL *m_pCurl;
+};
+
+class StreamOwner {
+public:
+    explicit StreamOwner(FILE *pFile) : m_pFile(pFile) {}
+    ~StreamOwner() { reset(); }
+    StreamOwner(const StreamOwner &) = delete;
+    StreamOwner &operator=(const StreamOwner &) = delete;
+    FILE *get() const { return m_pFile; }
+    void reset()
+    {
+        if (m_pFile != nullptr) {
+            fclose(m_pFile);
+            m_pFile = nullptr;
+        }
+    }
+
+private:
+    FILE *m_pFile;
+};
+} // namespace
+
+size_t DownloadWriteData(void *pData, size_t ulSize, size_t ulCount, void *pStream)
+{
+    FILE *pFile = static_cast<FILE *>(pStream);
+    setvbuf(pFile, nullptr, _IONBF, 0);
+    size_t ulWritten = fwrite(pData, ulSize, ulCount, pFile);
+    fflush(pFile);
+    usleep(WRITE_PAUSE_US);
+    return ulWritten;
+}
+
+int DownloadProgress(void *, double dDlTotal, double dDlNow, double, double)
+{
+    // Until the size is known (no headers yet, or none announced) there is
+    // no percentage to give; readers expect 0..100.
+    uint32_t ulRate = 0;
+    if (dDlTotal > 0) {
+        double dRate = dDlNow * 100 / dDlTotal;
+        ulRate = dRate >= 100 ? 100 : (dRate > 0 ? static_cast<uint32_t>(dRate) : 0);
+    }
+    {
+        pthread_mutex_lock(&g_stWatchMutex);
+        g_stDownloadStat.ulStat = DOWNLOAD_STAT_OK;
+        g_stDownloadStat.dTotalSize = dDlTotal;
+        g_stDownloadStat.dNowSize = dDlNow;
+        g_stDownloadStat.ulRate = ulRate;
+        pthread_mutex_unlock(&g_stWatchMutex);
+    }
+    WriteDownloadStat();
+    return 0;
+}
+
+int HttpDownload(DOWNLOAD_STAT_S *pstStat)
+{
+    if (pstStat == nullptr) {
+        UPDATE_LOG_PRINT("Invalid param.\n");
+        return -1;
+    }
+    StreamOwner file(fopen(pstStat->szLocalFile, "w+b"));
+    if (file.get() == nullptr) {
+        UPDATE_LOG_PRINT("Fail to open file\n");
+        return -1;
+    }
+    char szUrl[DOWNLOAD_URL_LEN] = {};
+    CopyText(szUrl, pstStat->szUrl);
+
+    CurlOwner curl(curl_easy_init());
+    if (curl.get() == nullptr) {
+        file.reset();
+        UPDATE_LOG_PRINT("NULL pointer");
+        return -1;
+    }
+    CURL *pCurl = curl.get();
+    curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
+    curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, DownloadWriteData);
+    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, LOW_SPEED_LIMIT);
+    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, LOW_SPEED_TIME);
+    curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, file.get());
+    curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(pCurl, CURLOPT_PROGRESSFUNCTION, DownloadProgress);
+    curl_easy_setopt(pCurl, CURLOPT_PROGRESSDATA, g_szProgressData);
+    curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
+
+    // Kept 64-bit so a package beyond 2 GiB still resumes at the right byte.
+    long lResumeFrom = 0;
+    long lLastStart = 0;
+    long lCode = 0;
+    CURLcode eResult = CURLE_OK;
+    for (;;) {
+        lLastStart = lResumeFrom;
+        eResult = curl_easy_perform(pCurl);
+        lCode = 0;
+        curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &lCode);
+        if (eResult != CURLE_OK || lCode != 200) {
+            UPDATE_LOG_PRINT("Http breakpoint transmission fails. err is %d/%d\n", static_cast<int>(eResult),
+                             static_cast<int>(lCode));
+        }
+        double dLength = -1;
+        double dReceived = 0;
+        curl_easy_getinfo(pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &dLength);
+        curl_easy_getinfo(pCurl, CURLINFO_SIZE_DOWNLOAD, &dReceived);
+        long lReceived = static_cast<long>(dReceived);
+        lResumeFrom += lReceived;
+        curl_easy_setopt(pCurl, CURLOPT_RESUME_FROM, lResumeFrom);
+
+        long lAnnounced = dLength < 0 ? 0 : static_cast<long>(dLength);
+        if (eResult != CURLE_OPERATION_TIMEDOUT || lReceived < 1 || lReceived == lAnnounced) {
+            break;
+        }
+    }
+
+    if (eResult != CURLE_OK) {
+        curl.reset();
+        pstStat->ulStat = DOWNLOAD_STAT_FAILED;
+        file.reset();
+        WriteDownloadStat();
+        UpdateSystem(REMOVE_DOWNLOAD_CMD);
+        UPDATE_LOG_PRINT("Fail to call curl_easy_perform, err:%d", static_cast<int>(eResult));
+        return DOWNLOAD_STAT_FAILED;
+    }
+
+    double dLength = -1;
+    curl_easy_getinfo(pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &dLength);
+    // A resumed attempt announces only the part still missing: what counts
+    // is the size of the whole file it completes.
+    int64_t llWhole = static_cast<int64_t>(dLength);
+    if (llWhole >= 0 && lCode == 206) {
+        llWhole += lLastStart;
+    }
+    if (llWhole <= TOO_SMALL_LIMIT) {
+        pstStat->ulStat = DOWNLOAD_STAT_TOO_SMALL;
+        WriteDownloadStat();
+        UPDATE_LOG_PRINT("File too small, maybe no file on website.");
+    } else {
+        pstStat->ulStat = DOWNLOAD_STAT_OK;
+    }
+    curl.reset();
+    file.reset();
+    return static_cast<int>(pstStat->ulStat);
+}
+
+int CloudDownload(const char *pszUrl)
+{
+    struct stat stInfo {};
+    if (stat(LOCAL_PACKET_FILE, &stInfo) == 0) {
+        return 0;
+    }
+    int lRet = InitDownloadStat(&g_stDownloadStat);
+    if (lRet != 0) {
+        UPDATE_LOG_PRINT("failed to init download stat");
+        return lRet;
+    }
+    CopyText(g_stDownloadStat.szUrl, pszUrl);
+    CopyText(g_stDownloadStat.szLocalFile, LOCAL_PACKET_FILE);
+    return HttpDownload(&g_stDownloadStat);
+}
