@@ -86,7 +86,7 @@ class HttpStall : public HttpBase {};
 
 TEST_F(Http, DownloadPublishesHalfTheRateAndMergesLaterProgress)
 {
-    StartLighttpd();
+    ASSERT_NO_FATAL_FAILURE(StartLighttpd());
     // Sample the rate file while the transfer runs: during the download it
     // shows half the download percentage, never more than 50.
     std::atomic<bool> bStop {false};
@@ -124,7 +124,7 @@ TEST_F(Http, DownloadPublishesHalfTheRateAndMergesLaterProgress)
 
 TEST_F(Http, NotFoundPageIsTooSmall)
 {
-    StartLighttpd();
+    ASSERT_NO_FATAL_FAILURE(StartLighttpd());
     testing::internal::CaptureStdout();
     EXPECT_EQ(CloudDownload((std::string(LIGHTTPD) + "/missing.bin").c_str()), 2);
     std::string out = testing::internal::GetCapturedStdout();
@@ -136,7 +136,7 @@ TEST_F(Http, NotFoundPageIsTooSmall)
 
 TEST_F(Http, FourthRedirectFails)
 {
-    StartLighttpd();
+    ASSERT_NO_FATAL_FAILURE(StartLighttpd());
     testing::internal::CaptureStdout();
     EXPECT_EQ(CloudDownload((std::string(LIGHTTPD) + "/hop4/Program.bin").c_str()), 4);
     std::string out = testing::internal::GetCapturedStdout();
@@ -164,14 +164,14 @@ TEST_F(Http, ConnectionRefusedThroughRetrieval)
 
 TEST_F(Http, NoContentLengthIsTooSmall)
 {
-    StartOurs();
+    ASSERT_NO_FATAL_FAILURE(StartOurs());
     EXPECT_EQ(CloudDownload((std::string(OURS) + "/chunked/Program.bin").c_str()), 2);
     ExpectFailedDownloadCleared();
 }
 
 TEST_F(HttpStall, AfterHalfResumesFromStoredBytes)
 {
-    StartOurs();
+    ASSERT_NO_FATAL_FAILURE(StartOurs());
     testing::internal::CaptureStdout();
     EXPECT_EQ(CloudDownload((std::string(OURS) + "/stall-half/Half.bin").c_str()), 0);
     std::string out = testing::internal::GetCapturedStdout();
@@ -186,7 +186,7 @@ TEST_F(HttpStall, AfterHalfResumesFromStoredBytes)
 
 TEST_F(HttpStall, BeforeFirstByteFails)
 {
-    StartOurs();
+    ASSERT_NO_FATAL_FAILURE(StartOurs());
     testing::internal::CaptureStdout();
     EXPECT_EQ(CloudDownload((std::string(OURS) + "/stall-start/Half.bin").c_str()), 4);
     std::string out = testing::internal::GetCapturedStdout();

@@ -55,7 +55,7 @@ TEST_F(Retrieve, TftpFetchesPackageAndReadsHead)
     std::string package = MakePackage(100000);
     ASSERT_EQ(system(("mkdir -p " + dir + "/fw").c_str()), 0);
     WriteFile(dir + "/fw/Program.bin", package);
-    StartTftp(dir);
+    ASSERT_NO_FATAL_FAILURE(StartTftp(dir));
 
     testing::internal::CaptureStdout();
     ASSERT_EQ(GetVersion(TRANS_TYPE_TFTP2, "admin", "qzvrk", "fw/Program.bin"), 0);
@@ -73,7 +73,7 @@ TEST_F(Retrieve, TftpFetchesPackageAndReadsHead)
 TEST_F(Retrieve, TftpFailingThreeTimesGivesUp)
 {
     // The server answers every request with an error: the package is not there.
-    StartTftp(ServerDir("tftp-empty"));
+    ASSERT_NO_FATAL_FAILURE(StartTftp(ServerDir("tftp-empty")));
     testing::internal::CaptureStdout();
     EXPECT_EQ(GetVersion(TRANS_TYPE_TFTP, "", "", "Program.bin"), -1);
     std::string out = testing::internal::GetCapturedStdout();
@@ -91,7 +91,7 @@ TEST_F(Retrieve, FtpSucceedsOnSecondAttempt)
     std::string dir = ServerDir("ftp");
     std::string package = MakePackage(70000);
     WriteFile(dir + "/Program.bin", package);
-    StartFtp(dir, "admin", "qzvrk", 1);
+    ASSERT_NO_FATAL_FAILURE(StartFtp(dir, "admin", "qzvrk", 1));
 
     testing::internal::CaptureStdout();
     ASSERT_EQ(GetRemoteBinFile(TRANS_TYPE_FTP, "127.0.0.1", "admin", "qzvrk", "Program.bin", ""), 0);
@@ -109,10 +109,10 @@ TEST_F(Retrieve, FtpCredentialsAndPathReachServerVerbatim)
     std::string package = MakePackage(3000);
     const std::string user = "u$(id)";
     const std::string password = "p;reboot;touch /tmp/pwned `id` 'x";
-    const std::string remote = "my dir/it's $(touch /tmp/pwned)Program.bin";
+    const std::string remote = "my dir/it's $(reboot)Program.bin";
     ASSERT_EQ(system(("mkdir -p '" + dir + "/my dir'").c_str()), 0);
     WriteFile(dir + "/" + remote, package);
-    StartFtp(dir, user, password, 0);
+    ASSERT_NO_FATAL_FAILURE(StartFtp(dir, user, password, 0));
 
     ASSERT_EQ(GetRemoteBinFile(TRANS_TYPE_FTP, "127.0.0.1", user.c_str(), password.c_str(), remote.c_str(), ""), 0);
     EXPECT_EQ(ReadFile(PACKAGE), package);
