@@ -104,12 +104,12 @@ TEST_F(Watch, StuckProgressStalls)
 
 TEST_F(Watch, EveryRiseRestartsTheIdleCount)
 {
-    // Rises 1.2 s apart leave about one idle poll between them: with a limit
-    // of 2 the watch survives only if each rise clears the count.
+    // Rises 2 s apart leave one idle poll between them, five in all: with a
+    // limit of 2 the watch survives only if each rise clears the count.
     StartWorker([] {
         for (uint32_t ulRate = 10; ulRate <= 60; ulRate += 10) {
             SetUpdateRate(ulRate);
-            std::this_thread::sleep_for(1200ms);
+            std::this_thread::sleep_for(2s);
         }
         SetWatchState(0, 60, 1);
     });
