@@ -48,24 +48,6 @@ std::string ServerDir(const std::string &name)
     return dir;
 }
 
-std::optional<std::string> ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteFile(const std::string &path, const std::string &content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    ASSERT_TRUE(out.good()) << path;
-}
-
 bool Exists(const std::string &path)
 {
     struct stat st {};
@@ -161,8 +143,7 @@ bool WaitUdpPort(int port)
     char szPort[16];
     snprintf(szPort, sizeof(szPort), ":%04X ", port);
     for (int i = 0; i < 200; ++i) {
-        std::optional<std::string> table = ReadFile("/proc/self/net/udp");
-        if (table && table->find(szPort) != std::string::npos) {
+        if (ReadFile("/proc/self/net/udp").find(szPort) != std::string::npos) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

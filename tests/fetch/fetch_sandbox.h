@@ -1,8 +1,7 @@
-// Helpers of the fetch tests that run inside the host sandbox: file access,
-// servers on loopback started and stopped by the test, and the sandbox folder.
+// Helpers of the fetch tests that run inside the host sandbox: servers on loopback started and stopped by the test, and the sandbox folder.
 #pragma once
 
-#include <optional>
+#include "support/sandbox_run.h"
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -12,8 +11,6 @@ const std::string &SandboxDir();
 // A scratch folder for one test's server files, emptied first.
 std::string ServerDir(const std::string &name);
 
-std::optional<std::string> ReadFile(const std::string &path);
-void WriteFile(const std::string &path, const std::string &content);
 bool Exists(const std::string &path);
 // Deterministic bytes that differ at every offset of a 256-byte window.
 std::string MakePackage(size_t ulSize);

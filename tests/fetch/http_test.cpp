@@ -93,9 +93,9 @@ TEST_F(Http, DownloadPublishesHalfTheRateAndMergesLaterProgress)
     std::set<int> seen;
     std::thread sampler([&] {
         while (!bStop) {
-            std::optional<std::string> rate = ReadFile(RATE);
-            if (rate && !rate->empty()) {
-                seen.insert(std::stoi(*rate));
+            std::string rate = ReadFile(RATE);
+            if (!rate.empty()) {
+                seen.insert(std::stoi(rate));
             }
             std::this_thread::sleep_for(2ms);
         }
