@@ -18,5 +18,7 @@ exec "$busybox" $tool "\$@"
 WRAP
   chmod +x "$dir/bin/$tool"
 done
+# Whatever a faulty command line writes by relative path stays in the sandbox.
+cd "$dir"
 exec "$UPDATE_SOURCE_DIR/tests/sandbox/sandbox.sh" --net "$dir" -- \
   "$UPDATE_BINARY_DIR/bin/fetch_sandbox_test" --sandbox-dir="$dir" --gtest_filter="$filter"
