@@ -143,8 +143,8 @@ int GetVersionInfo(uint16_t usTransType, const char *pszHost, const char *pszUse
         UPDATE_LOG_PRINT("Get version failed (error %s)\n", strerror(errno));
         return -1;
     }
-    size_t ulHeadLen = std::min(spHead.size(), VERSION_HEAD_LEN);
-    size_t ulCompatLen = std::min(spCompat.size(), VERSION_COMPAT_LEN);
+    size_t ulHeadLen = std::min<size_t>(spHead.size(), PACKET_HEAD_LEN);
+    size_t ulCompatLen = std::min<size_t>(spCompat.size(), PACKET_COMPAT_LEN);
     ssize_t lHead = read(file.get(), spHead.data(), ulHeadLen);
     ssize_t lCompat = lHead < 0 ? 0 : read(file.get(), spCompat.data(), ulCompatLen);
     if (lHead < 0 || lCompat < 0) {

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <span>
 
+#include "include/packet.h"
+
 constexpr unsigned LOAD_RETRY_TIMES = 3;
 constexpr unsigned TFTP_BLOCK_SIZE = 8192;
-constexpr size_t VERSION_HEAD_LEN = 256;
-constexpr size_t VERSION_COMPAT_LEN = 1792;
 
 // Types 0, 1 and 4 fill pszCmd with the fetch command line (at most
 // CMD_BUF_LEN - 1 characters); type 5 downloads the package; others do
@@ -20,8 +20,8 @@ int BuildLoadCmd(uint16_t usTransType, const char *pszHost, const char *pszUser,
 int GetRemoteBinFile(uint16_t usTransType, const char *pszHost, const char *pszUser, const char *pszPassword,
                      const char *pszRemoteFile, const char *pszUrl);
 
-// Fetches the package, then reads its leading VERSION_HEAD_LEN bytes into
-// spHead and the next VERSION_COMPAT_LEN bytes into spCompat (each cut to the
+// Fetches the package, then reads its leading PACKET_HEAD_LEN bytes into
+// spHead and the next PACKET_COMPAT_LEN bytes into spCompat (each cut to the
 // buffer given). The buffers are not terminated here: pass them zero-filled.
 int GetVersionInfo(uint16_t usTransType, const char *pszHost, const char *pszUser, const char *pszPassword,
                    const char *pszRemoteFile, const char *pszUrl, std::span<char> spHead, std::span<char> spCompat);

@@ -149,8 +149,8 @@ TEST_F(Http, ConnectionRefusedThroughRetrieval)
 {
     // Nothing listens: one attempt, result 4 passed up through the retrieval.
     testing::internal::CaptureStdout();
-    std::vector<char> head(VERSION_HEAD_LEN, 0);
-    std::vector<char> compat(VERSION_COMPAT_LEN, 0);
+    std::vector<char> head(PACKET_HEAD_LEN, 0);
+    std::vector<char> compat(PACKET_COMPAT_LEN, 0);
     EXPECT_EQ(GetVersionInfo(TRANS_TYPE_CLOUD, "", "", "", PACKAGE, "http://127.0.0.1:8082/Program.bin", head, compat),
               4);
     std::string out = testing::internal::GetCapturedStdout();

@@ -12,8 +12,8 @@ namespace {
 constexpr const char *PACKAGE = "/tmp/Program.bin";
 
 struct HEAD_BUFS_S {
-    std::vector<char> head = std::vector<char>(VERSION_HEAD_LEN, 0);
-    std::vector<char> compat = std::vector<char>(VERSION_COMPAT_LEN, 0);
+    std::vector<char> head = std::vector<char>(PACKET_HEAD_LEN, 0);
+    std::vector<char> compat = std::vector<char>(PACKET_COMPAT_LEN, 0);
 };
 
 class Retrieve : public testing::Test {
@@ -60,9 +60,9 @@ TEST_F(Retrieve, TftpFetchesPackageAndReadsHead)
     ASSERT_EQ(GetVersion(TRANS_TYPE_TFTP2, "admin", "qzvrk", "fw/Program.bin"), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "loading Program.bin....\ndone!\n");
     EXPECT_EQ(ReadFile(PACKAGE), package);
-    EXPECT_EQ(std::string(m_bufs.head.data(), VERSION_HEAD_LEN), package.substr(0, VERSION_HEAD_LEN));
-    EXPECT_EQ(std::string(m_bufs.compat.data(), VERSION_COMPAT_LEN),
-              package.substr(VERSION_HEAD_LEN, VERSION_COMPAT_LEN));
+    EXPECT_EQ(std::string(m_bufs.head.data(), PACKET_HEAD_LEN), package.substr(0, PACKET_HEAD_LEN));
+    EXPECT_EQ(std::string(m_bufs.compat.data(), PACKET_COMPAT_LEN),
+              package.substr(PACKET_HEAD_LEN, PACKET_COMPAT_LEN));
     std::vector<std::vector<std::string>> calls = ToolCalls("tftp");
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0], (std::vector<std::string> {"-g", "-r", "fw/Program.bin", "-l", PACKAGE, "127.0.0.1", "-b",
@@ -137,7 +137,7 @@ TEST_F(Retrieve, LocalPackages)
     EXPECT_EQ(std::string(m_bufs.head.data(), shortPackage.size()), shortPackage);
     EXPECT_EQ(m_bufs.head[shortPackage.size()], '\0');
     EXPECT_EQ(std::count(m_bufs.compat.begin(), m_bufs.compat.end(), '\0'),
-              static_cast<long>(VERSION_COMPAT_LEN));
+              static_cast<long>(PACKET_COMPAT_LEN));
     EXPECT_FALSE(Exists(PACKAGE));
 }
 
@@ -149,7 +149,7 @@ TEST_F(Retrieve, ExistingPackageShortCircuitsCloudDownload)
     ASSERT_EQ(GetVersionInfo(TRANS_TYPE_CLOUD, "", "", "", PACKAGE, "http://127.0.0.1:1/Program.bin", m_bufs.head,
                              m_bufs.compat),
               0);
-    EXPECT_EQ(std::string(m_bufs.head.data(), VERSION_HEAD_LEN), package.substr(0, VERSION_HEAD_LEN));
+    EXPECT_EQ(std::string(m_bufs.head.data(), PACKET_HEAD_LEN), package.substr(0, PACKET_HEAD_LEN));
     EXPECT_FALSE(Exists("/tmp/download_stat.log"));
     EXPECT_EQ(ReadFile(PACKAGE), package);
 }
