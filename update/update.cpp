@@ -6,7 +6,9 @@
 
 #include "applets/applets.h"
 #include "flash/update_nvram.h"
+#include "package/compat.h"
 #include "include/flash_layout.h"
+#include "include/progress.h"
 #include "include/text_util.h"
 #include "include/update_types.h"
 #include "update/update_args.h"
@@ -62,7 +64,8 @@ void ShowInformation(const UPDATE_REQ_S *pstReq)
 
 int UpdateApplet(int argc, char *argv[])
 {
-    ClearProgressState();
+    memset(&g_stWatchState, 0, sizeof(g_stWatchState));
+    memset(&g_stDownloadStat, 0, sizeof(g_stDownloadStat));
     if (GetFlashLayout(&g_pstFlashLayout) != 0) {
         return -1;
     }

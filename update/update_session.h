@@ -9,7 +9,3 @@ int UpdateSession(int argc, char *argv[]);
 int UpdateRun(int argc, char *argv[], UPDATE_REQ_S *pstReq);
 void StartUpdateProcess(int argc, char *argv[], const UPDATE_REQ_S *pstReq);
 int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs);
-
-// Until the progress and version modules land.
-void ClearProgressState(void);
-void ShowVersion(unsigned ulShowInfo);
