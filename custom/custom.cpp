@@ -1,4 +1,5 @@
 #include "custom/custom.h"
+#include "include/owners.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -16,38 +17,8 @@
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE *pFile) const { fclose(pFile); }
-};
-using FileOwner = std::unique_ptr<FILE, FileCloser>;
 
-struct PipeCloser {
-    void operator()(FILE *pFile) const { pclose(pFile); }
-};
-using PipeOwner = std::unique_ptr<FILE, PipeCloser>;
 
-class FdOwner {
-public:
-    explicit FdOwner(int lFd) : m_lFd(lFd) {}
-    ~FdOwner()
-    {
-        if (m_lFd >= 0) {
-            close(m_lFd);
-        }
-    }
-    FdOwner(const FdOwner &) = delete;
-    FdOwner &operator=(const FdOwner &) = delete;
-    int Get() const { return m_lFd; }
-    int Release()
-    {
-        int lFd = m_lFd;
-        m_lFd = -1;
-        return lFd;
-    }
-
-private:
-    int m_lFd;
-};
 
 // The device's identity keys, in the order they are tried. Only the name's
 // own length is compared, so MAC_ADDRESS2 counts as MAC_ADDRESS.

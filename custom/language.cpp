@@ -1,4 +1,5 @@
 #include "custom/language.h"
+#include "include/owners.h"
 
 #include <array>
 #include <cerrno>
@@ -39,10 +40,6 @@ consteval std::array<LANGUAGE_S, LANGUAGE_MAX> MakeLanguageTable()
 // 128 rows; the rows after the named ones are empty.
 constexpr std::array<LANGUAGE_S, LANGUAGE_MAX> g_astLanguage = MakeLanguageTable();
 
-struct FileCloser {
-    void operator()(FILE *pFile) const { fclose(pFile); }
-};
-using FileOwner = std::unique_ptr<FILE, FileCloser>;
 
 struct XmlDeleter {
     void operator()(mxml_node_t *pNode) const { mxmlDelete(pNode); }

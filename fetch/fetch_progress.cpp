@@ -1,4 +1,5 @@
 #include "fetch/fetch_progress.h"
+#include "include/owners.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -31,39 +32,6 @@ public:
     WatchLock &operator=(const WatchLock &) = delete;
 };
 
-class FdOwner {
-public:
-    explicit FdOwner(int fd) : m_fd(fd) {}
-    ~FdOwner()
-    {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    FdOwner(const FdOwner &) = delete;
-    FdOwner &operator=(const FdOwner &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-class FileOwner {
-public:
-    explicit FileOwner(FILE *pFile) : m_pFile(pFile) {}
-    ~FileOwner()
-    {
-        if (m_pFile != nullptr) {
-            fclose(m_pFile);
-        }
-    }
-    FileOwner(const FileOwner &) = delete;
-    FileOwner &operator=(const FileOwner &) = delete;
-    FILE *get() const { return m_pFile; }
-
-private:
-    FILE *m_pFile;
-};
 
 // Writes one record from offset 0 and cuts what an older, longer record left
 // behind, so a falling percentage (a resumed transfer restarts its count) is
@@ -103,13 +71,13 @@ void ReadDownloadStat(uint32_t *pulRate, uint32_t *pulStat)
     if (stat(DOWNLOAD_STAT_FILE, &stInfo) != 0) {
         ulStat = DOWNLOAD_STAT_FAILED;
     } else {
-        FileOwner file(fopen(DOWNLOAD_STAT_FILE, "r"));
-        if (file.get() == nullptr) {
+        FileOwner pFile(fopen(DOWNLOAD_STAT_FILE, "r"));
+        if (!pFile) {
             UPDATE_LOG_PRINT("failed to open");
             return;
         }
         // Whatever cannot be parsed keeps its 0.
-        int lParsed = fscanf(file.get(), STAT_FORMAT, &ulStat, &ulRate);
+        int lParsed = fscanf(pFile.get(), STAT_FORMAT, &ulStat, &ulRate);
         (void)lParsed;
     }
     *pulRate = ulRate;
@@ -143,7 +111,7 @@ int SetUpdateRate(uint32_t ulRate)
         FdOwner file(fd);
         char szRate[RATE_BUF_LEN] = {};
         int lLen = snprintf(szRate, sizeof(szRate), "%u", ulRate);
-        if (write(file.get(), szRate, static_cast<size_t>(lLen)) != lLen) {
+        if (write(file.Get(), szRate, static_cast<size_t>(lLen)) != lLen) {
             UPDATE_LOG("failed to write %s\n", UPDATE_RATE_FILE);
         }
     }
@@ -182,11 +150,11 @@ int InitDownloadStat(DOWNLOAD_STAT_S *pstStat)
         return -1;
     }
     FdOwner file(OpenStatFile());
-    if (file.get() < 0) {
+    if (file.Get() < 0) {
         UPDATE_LOG_PRINT("failed to open");
         return -1;
     }
-    if (!WriteRecord(file.get(), szRecord, static_cast<size_t>(lLen))) {
+    if (!WriteRecord(file.Get(), szRecord, static_cast<size_t>(lLen))) {
         UPDATE_LOG_PRINT("failed to write");
         return -1;
     }
@@ -200,13 +168,13 @@ int WriteDownloadStat(void)
     int lLen = snprintf(szRecord, sizeof(szRecord), STAT_FORMAT, g_stDownloadStat.ulStat, g_stDownloadStat.ulRate);
     {
         FdOwner file(OpenStatFile());
-        if (file.get() < 0) {
+        if (file.Get() < 0) {
             UPDATE_LOG_PRINT("failed to open");
             return -1;
         }
-        if (flock(file.get(), LOCK_EX) == 0) {
-            bool bOk = WriteRecord(file.get(), szRecord, static_cast<size_t>(lLen));
-            flock(file.get(), LOCK_UN);
+        if (flock(file.Get(), LOCK_EX) == 0) {
+            bool bOk = WriteRecord(file.Get(), szRecord, static_cast<size_t>(lLen));
+            flock(file.Get(), LOCK_UN);
             if (!bOk) {
                 UPDATE_LOG_PRINT("failed to write");
                 return -1;

@@ -1,4 +1,5 @@
 #include "fetch/retrieve.h"
+#include "include/owners.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,22 +18,6 @@ constexpr const char *TFTP_CMD_FORMAT = "mkdir -p %s;tftp -g -r %s -l %s %s -b %
 constexpr const char *FTP_CMD_FORMAT = "mkdir -p %s;ftpget -u %s -p %s %s %s %s 2>>/var/log/update.log";
 constexpr const char *TMP_DIR = "/tmp";
 
-class FdOwner {
-public:
-    explicit FdOwner(int fd) : m_fd(fd) {}
-    ~FdOwner()
-    {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    FdOwner(const FdOwner &) = delete;
-    FdOwner &operator=(const FdOwner &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // One shell word for a value from outside. An empty value still has to be a
 // word of its own, or the tool would take the next argument in its place.
@@ -139,14 +124,14 @@ int GetVersionInfo(uint16_t usTransType, const char *pszHost, const char *pszUse
     }
     UPDATE_LOG("open file:%s\n", pszPath);
     FdOwner file(open(pszPath, O_RDONLY));
-    if (file.get() < 0) {
+    if (file.Get() < 0) {
         UPDATE_LOG_PRINT("Get version failed (error %s)\n", strerror(errno));
         return -1;
     }
     size_t ulHeadLen = std::min<size_t>(spHead.size(), PACKET_HEAD_LEN);
     size_t ulCompatLen = std::min<size_t>(spCompat.size(), PACKET_COMPAT_LEN);
-    ssize_t lHead = read(file.get(), spHead.data(), ulHeadLen);
-    ssize_t lCompat = lHead < 0 ? 0 : read(file.get(), spCompat.data(), ulCompatLen);
+    ssize_t lHead = read(file.Get(), spHead.data(), ulHeadLen);
+    ssize_t lCompat = lHead < 0 ? 0 : read(file.Get(), spCompat.data(), ulCompatLen);
     if (lHead < 0 || lCompat < 0) {
         UPDATE_LOG_PRINT("Read version file failed!\n");
         return -1;

@@ -1,4 +1,5 @@
 #include "include/flash_layout.h"
+#include "include/owners.h"
 
 #include <cstdio>
 #include <cstring>
@@ -241,16 +242,10 @@ constexpr PARTSET_ENTRY_S s_astPartSetTable[PARTSET_COUNT] = {
 constexpr uint32_t BOUND_LAYOUT_ID = 8;
 constexpr uint32_t BOUND_PARTSET_ID = 14;
 
-struct PipeCloser {
-    void operator()(FILE *pFile) const { pclose(pFile); }
-};
-struct FileCloser {
-    void operator()(FILE *pFile) const { fclose(pFile); }
-};
 
 int CmdlineHasWord(const char *pszWord)
 {
-    std::unique_ptr<FILE, PipeCloser> pPipe(popen("cat /proc/cmdline", "r"));
+    PipeOwner pPipe(popen("cat /proc/cmdline", "r"));
     if (!pPipe) {
         return -1;
     }
@@ -315,7 +310,7 @@ int IsRootfsExt4(void) { return CmdlineHasWord("ext4"); }
 
 int IsRuntimeOnUbi(void)
 {
-    std::unique_ptr<FILE, FileCloser> pFile(fopen("/proc/mounts", "r"));
+    FileOwner pFile(fopen("/proc/mounts", "r"));
     if (!pFile) {
         UPDATE_LOG_PRINT("fopen /proc/mounts is error \r");
         return -1;

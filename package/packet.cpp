@@ -1,4 +1,5 @@
 #include "package/packet.h"
+#include "include/owners.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -16,19 +17,6 @@
 
 namespace {
 
-// Descriptor owner: every return path closes what it opened.
-struct Fd {
-    int lFd = -1;
-    explicit Fd(int fd) : lFd(fd) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (lFd >= 0) {
-            close(lFd);
-        }
-    }
-};
 
 std::unique_ptr<uint8_t[]> AllocIoChunk()
 {
@@ -123,13 +111,13 @@ int CountPacketCrc(int lFd, uint32_t *pulCrc)
 
 int CheckPacketCrc(uint32_t ulExpectCrc, const char *pszPath)
 {
-    Fd fd(open(pszPath, O_RDONLY | O_CLOEXEC));
-    if (fd.lFd < 0) {
+    FdOwner fd(open(pszPath, O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) {
         UPDATE_LOG("open file %s failed!\n", pszPath);
         return -1;
     }
     uint32_t ulCrc = 0;
-    if (CountPacketCrc(fd.lFd, &ulCrc) != 0) {
+    if (CountPacketCrc(fd.Get(), &ulCrc) != 0) {
         UPDATE_LOG("Count crc failed!\n");
         return -1;
     }
@@ -142,17 +130,17 @@ SUB_IMAGE_S *GetSubImageTable(const char *pszPath, uint32_t *pulCount)
     if (pulCount != nullptr) {
         *pulCount = 0;
     }
-    Fd fd(open(pszPath, O_RDONLY | O_CLOEXEC));
-    if (fd.lFd < 0) {
+    FdOwner fd(open(pszPath, O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) {
         UPDATE_LOG_PRINT("Get patifition failed. BinFile:%s\n", pszPath);
         return nullptr;
     }
-    if (lseek(fd.lFd, static_cast<off_t>(PACKET_COUNT_OFFSET), SEEK_SET) < 0) {
+    if (lseek(fd.Get(), static_cast<off_t>(PACKET_COUNT_OFFSET), SEEK_SET) < 0) {
         UPDATE_LOG_PRINT("lseek image file failed. BinFile:%s\n", pszPath);
         return nullptr;
     }
     uint8_t aucCount[4] = {};
-    if (ReadFull(fd.lFd, aucCount, sizeof(aucCount)) != static_cast<ssize_t>(sizeof(aucCount))) {
+    if (ReadFull(fd.Get(), aucCount, sizeof(aucCount)) != static_cast<ssize_t>(sizeof(aucCount))) {
         UPDATE_LOG_PRINT("Read image file failed. BinFile:%s\n", pszPath);
         return nullptr;
     }
@@ -169,7 +157,7 @@ SUB_IMAGE_S *GetSubImageTable(const char *pszPath, uint32_t *pulCount)
     // Positions past them read as absent, exactly as a short read leaves them.
     uint64_t ullHeld = ulCount;
     struct stat stStat {};
-    if (fstat(fd.lFd, &stStat) == 0 && S_ISREG(stStat.st_mode)) {
+    if (fstat(fd.Get(), &stStat) == 0 && S_ISREG(stStat.st_mode)) {
         uint64_t ullSize = static_cast<uint64_t>(stStat.st_size);
         uint64_t ullAvail = ullSize > PACKET_TABLE_OFFSET ? ullSize - PACKET_TABLE_OFFSET : 0;
         uint64_t ullRecords = (ullAvail + sizeof(SUB_IMAGE_S) - 1) / sizeof(SUB_IMAGE_S);
@@ -184,7 +172,7 @@ SUB_IMAGE_S *GetSubImageTable(const char *pszPath, uint32_t *pulCount)
         return nullptr;
     }
     memset(pstTable, 0, ulBytes);
-    if (ReadFull(fd.lFd, pstTable, ulBytes) < 0) {
+    if (ReadFull(fd.Get(), pstTable, ulBytes) < 0) {
         UPDATE_LOG_PRINT("Read image file failed.\n");
         free(pstTable);
         return nullptr;
@@ -216,25 +204,25 @@ int UnpackSubImage(const char *pszPath, uint64_t ullOffset, uint64_t ullLength, 
         printf("malloc head memery failed!\n");
         return -1;
     }
-    Fd fdIn(open(pszPath, O_RDONLY | O_CLOEXEC));
-    if (fdIn.lFd < 0) {
+    FdOwner fdIn(open(pszPath, O_RDONLY | O_CLOEXEC));
+    if (fdIn.Get() < 0) {
         UPDATE_LOG_PRINT("Get Binfile: %s failed\n", pszPath);
         return -1;
     }
     if (ullOffset > static_cast<uint64_t>(INT64_MAX) ||
-        lseek(fdIn.lFd, static_cast<off_t>(ullOffset), SEEK_SET) < 0) {
+        lseek(fdIn.Get(), static_cast<off_t>(ullOffset), SEEK_SET) < 0) {
         UPDATE_LOG_PRINT("lseek image file failed. BinFile:%s\n", pszPath);
         return -1;
     }
-    Fd fdOut(open(pszUnpackFileName, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0777));
-    if (fdOut.lFd < 0) {
+    FdOwner fdOut(open(pszUnpackFileName, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0777));
+    if (fdOut.Get() < 0) {
         UPDATE_LOG_PRINT("open pszUnpackFileName file:%s. fail\n", pszUnpackFileName);
         return -1;
     }
     uint64_t ullRemain = ullLength;
     for (;;) {
         size_t ulWant = PACKET_IO_CHUNK;
-        ssize_t lRead = ReadRetry(fdIn.lFd, pucBuf.get(), ulWant);
+        ssize_t lRead = ReadRetry(fdIn.Get(), pucBuf.get(), ulWant);
         if (lRead < 0) {
             UPDATE_LOG_PRINT("read bin file fail\n");
             return -1;
@@ -247,7 +235,7 @@ int UnpackSubImage(const char *pszPath, uint64_t ullOffset, uint64_t ullLength, 
         if (bLast) {
             ulWrite = static_cast<size_t>(ullRemain);
         }
-        if (WriteFull(fdOut.lFd, pucBuf.get(), ulWrite) != 0) {
+        if (WriteFull(fdOut.Get(), pucBuf.get(), ulWrite) != 0) {
             UPDATE_LOG_PRINT("write new file fail\n");
             return -1;
         }

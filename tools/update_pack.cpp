@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "include/flash_layout.h"
+#include "include/owners.h"
 #include "include/packet.h"
 #include "include/text_util.h"
 #include "package/packet.h"
@@ -125,18 +126,6 @@ constexpr ENTRY_NAME_S ENTRY_NAMES[] = {
     {"tvconfig", IMAGE_ENTRY_TVCONFIG},
 };
 
-struct FdOwner {
-    int lFd;
-    explicit FdOwner(int fd) : lFd(fd) {}
-    FdOwner(const FdOwner &) = delete;
-    FdOwner &operator=(const FdOwner &) = delete;
-    ~FdOwner()
-    {
-        if (lFd >= 0) {
-            close(lFd);
-        }
-    }
-};
 
 bool ParseNumber(const char *pszText, uint64_t *pullValue)
 {
@@ -246,7 +235,7 @@ int WriteAll(int lFd, const void *pData, size_t ulLen, uint64_t ullOffset)
 int64_t CopyFileInto(int lOutFd, const std::string &strFile, uint64_t ullOffset)
 {
     FdOwner fdIn(open(strFile.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fdIn.lFd < 0) {
+    if (fdIn.Get() < 0) {
         fprintf(stderr, "update-pack: cannot open %s: %s\n", strFile.c_str(), strerror(errno));
         return -1;
     }
@@ -257,7 +246,7 @@ int64_t CopyFileInto(int lOutFd, const std::string &strFile, uint64_t ullOffset)
     }
     int64_t llTotal = 0;
     for (;;) {
-        ssize_t lRead = read(fdIn.lFd, pucBuf.get(), PACKET_IO_CHUNK);
+        ssize_t lRead = read(fdIn.Get(), pucBuf.get(), PACKET_IO_CHUNK);
         if (lRead < 0 && errno == EINTR) {
             continue;
         }
@@ -489,7 +478,7 @@ int CmdCreate(const char *pszOut, int argc, char *argv[])
     stHead.ulSubImageCount = static_cast<uint32_t>(ullCount);
 
     FdOwner fdOut(open(pszOut, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fdOut.lFd < 0) {
+    if (fdOut.Get() < 0) {
         fprintf(stderr, "update-pack: cannot create %s: %s\n", pszOut, strerror(errno));
         return 1;
     }
@@ -498,7 +487,7 @@ int CmdCreate(const char *pszOut, int argc, char *argv[])
     if (!stOpts.ullShortTable) {
         uint64_t ullData = stOpts.ullDataStart.value_or(ullTableEnd > PACKET_CRC_START ? ullTableEnd : PACKET_CRC_START);
         for (const auto &[ullPos, stImage] : stOpts.mapImages) {
-            int64_t llLen = CopyFileInto(fdOut.lFd, stImage.strFile, ullData);
+            int64_t llLen = CopyFileInto(fdOut.Get(), stImage.strFile, ullData);
             if (llLen < 0) {
                 return 1;
             }
@@ -516,32 +505,32 @@ int CmdCreate(const char *pszOut, int argc, char *argv[])
             ullData += static_cast<uint64_t>(llLen);
         }
         // Empty space between the table and the first image stays zero.
-        if (ftruncate(fdOut.lFd, static_cast<off_t>(ullData > PACKET_CRC_START ? ullData : PACKET_CRC_START)) != 0) {
+        if (ftruncate(fdOut.Get(), static_cast<off_t>(ullData > PACKET_CRC_START ? ullData : PACKET_CRC_START)) != 0) {
             fprintf(stderr, "update-pack: cannot size %s: %s\n", pszOut, strerror(errno));
             return 1;
         }
-    } else if (ftruncate(fdOut.lFd, static_cast<off_t>(ullTableEnd)) != 0) {
+    } else if (ftruncate(fdOut.Get(), static_cast<off_t>(ullTableEnd)) != 0) {
         fprintf(stderr, "update-pack: cannot size %s: %s\n", pszOut, strerror(errno));
         return 1;
     }
     // Records are stored little-endian, the byte order of the host.
-    if (WriteAll(fdOut.lFd, &stHead.ulSubImageCount, sizeof(stHead.ulSubImageCount), PACKET_COUNT_OFFSET) != 0 ||
-        WriteAll(fdOut.lFd, stHead.szCompatList, PACKET_COMPAT_LEN, PACKET_HEAD_LEN) != 0 ||
+    if (WriteAll(fdOut.Get(), &stHead.ulSubImageCount, sizeof(stHead.ulSubImageCount), PACKET_COUNT_OFFSET) != 0 ||
+        WriteAll(fdOut.Get(), stHead.szCompatList, PACKET_COMPAT_LEN, PACKET_HEAD_LEN) != 0 ||
         (!vecTable.empty() &&
-         WriteAll(fdOut.lFd, vecTable.data(), vecTable.size() * sizeof(SUB_IMAGE_S), PACKET_TABLE_OFFSET) != 0)) {
+         WriteAll(fdOut.Get(), vecTable.data(), vecTable.size() * sizeof(SUB_IMAGE_S), PACKET_TABLE_OFFSET) != 0)) {
         fprintf(stderr, "update-pack: write failed: %s\n", strerror(errno));
         return 1;
     }
     // The table may reach into the covered range, so the checksum comes last.
     uint32_t ulCrc = 0;
-    if (CountPacketCrc(fdOut.lFd, &ulCrc) != 0) {
+    if (CountPacketCrc(fdOut.Get(), &ulCrc) != 0) {
         return 1;
     }
     if (BuildHead(stOpts, ulCrc, stHead.szHead) != 0 ||
-        WriteAll(fdOut.lFd, stHead.szHead, PACKET_HEAD_LEN, 0) != 0) {
+        WriteAll(fdOut.Get(), stHead.szHead, PACKET_HEAD_LEN, 0) != 0) {
         return 1;
     }
-    if (stOpts.ullTruncate && ftruncate(fdOut.lFd, static_cast<off_t>(*stOpts.ullTruncate)) != 0) {
+    if (stOpts.ullTruncate && ftruncate(fdOut.Get(), static_cast<off_t>(*stOpts.ullTruncate)) != 0) {
         fprintf(stderr, "update-pack: cannot truncate %s: %s\n", pszOut, strerror(errno));
         return 1;
     }
@@ -552,11 +541,11 @@ int ReadHead(const char *pszPath, PACKET_HEAD_S *pstHead)
 {
     memset(pstHead, 0, sizeof(*pstHead));
     FdOwner fd(open(pszPath, O_RDONLY | O_CLOEXEC));
-    if (fd.lFd < 0) {
+    if (fd.Get() < 0) {
         fprintf(stderr, "update-pack: cannot open %s: %s\n", pszPath, strerror(errno));
         return -1;
     }
-    ssize_t lRead = pread(fd.lFd, pstHead, sizeof(*pstHead), 0);
+    ssize_t lRead = pread(fd.Get(), pstHead, sizeof(*pstHead), 0);
     if (lRead < 0) {
         fprintf(stderr, "update-pack: cannot read %s: %s\n", pszPath, strerror(errno));
         return -1;
@@ -658,7 +647,7 @@ int CmdVerify(const char *pszPath)
     // Only a mismatch pays for a second pass to show what the file holds.
     FdOwner fd(open(pszPath, O_RDONLY | O_CLOEXEC));
     uint32_t ulCrc = 0;
-    if (fd.lFd >= 0 && CountPacketCrc(fd.lFd, &ulCrc) == 0) {
+    if (fd.Get() >= 0 && CountPacketCrc(fd.Get(), &ulCrc) == 0) {
         printf("checksum mismatch: head %u, file %u\n", stInfo.ulCrc, ulCrc);
     } else {
         printf("checksum mismatch: head %u, file unreadable\n", stInfo.ulCrc);

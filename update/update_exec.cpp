@@ -1,4 +1,5 @@
 #include "update/update_exec.h"
+#include "include/owners.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -22,10 +23,6 @@ constexpr int EXEC_SLOTS = EXEC_MAX_WORDS + 1;
 constexpr size_t PIDOF_CMD_LEN = 256;
 constexpr int PS_RESULT_LINE = 501;
 
-struct PipeCloser {
-    void operator()(FILE *pFile) const { pclose(pFile); }
-};
-using PipeOwner = std::unique_ptr<FILE, PipeCloser>;
 
 bool IsShellSafe(char c)
 {
