@@ -13,6 +13,14 @@ done
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # The servers the tests start themselves (tftpd, lighttpd) must not be
+  # started as services by their packages: that would take the host's ports.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=0
+  if [[ ! -e $policy ]]; then
+    printf '#!/bin/sh\nexit 101\n' > "$policy" && chmod 755 "$policy" && own_policy=1
+  fi
+  trap '((own_policy)) && rm -f "$policy"' EXIT
   apt-get update -qq >/dev/null
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
