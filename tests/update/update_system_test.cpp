@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,52 +62,39 @@ void WriteTool(const std::string &strDir, const std::string &strName, const std:
 }
 } // namespace
 
-TEST(UpdateBinary, HelpAndInformation)
+TEST(UpdateBinary, HelpInformationFixAndHandOver)
 {
     const std::string strDir = MakeSandboxDir("update_help");
-    SandboxResult st = RunInSandbox(strDir, {UPDATE_BIN});
-    EXPECT_EQ(st.lStatus, 255);
-    EXPECT_EQ(st.strOut, HELP_TEXT);
-    EXPECT_EQ(st.strErr, "");
-
-    for (const char *pszWord : {"-h", "-help", "-loop"}) {
-        st = RunInSandbox(strDir, {UPDATE_BIN, pszWord});
-        EXPECT_EQ(st.lStatus, 0) << pszWord;
-        EXPECT_EQ(st.strOut, HELP_TEXT) << pszWord;
+    const struct {
+        std::vector<std::string> words;
+        int lStatus;
+        std::string strOutStart;
+    } astCases[] = {
+        {{}, 255, HELP_TEXT},
+        {{"-h"}, 0, HELP_TEXT},
+        {{"-loop"}, 0, HELP_TEXT},
+        {{"update", "-h"}, 0, HELP_TEXT},  // "update update X" is "update X"
+        // No version file in this sandbox: the reader says so before the report.
+        {{"-v"}, 0, "open version file error\nCurrent version: "},
+        {{"-i"}, 0, "open version file error\nInerversion: "},
+        {{"-fix", "1"}, 0, ""},
+        // Too few words or unknown ones take the hand-over path: an empty address prints the help.
+        {{"-tftp", "10.0.0.1"}, 255, HELP_TEXT},
+        {{"-fix", "1", "x"}, 255, HELP_TEXT},
+        {{"-tftp", "10.0.0.256.1", "all", "newoption"}, 255, "ip address  error(i)\ninvalid remote address: 10.0.0.256.1\n"},
+    };
+    for (const auto &stCase : astCases) {
+        std::vector<std::string> argv = stCase.words;
+        argv.insert(argv.begin(), UPDATE_BIN);
+        SandboxResult st = RunInSandbox(strDir, argv);
+        const std::string strWhat = stCase.words.empty() ? "(none)" : stCase.words[0];
+        EXPECT_EQ(st.lStatus, stCase.lStatus) << strWhat;
+        EXPECT_EQ(st.strOut.rfind(stCase.strOutStart, 0), 0u) << strWhat << ": " << st.strOut;
+        if (stCase.strOutStart == HELP_TEXT || stCase.strOutStart.empty()) {
+            EXPECT_EQ(st.strOut, stCase.strOutStart) << strWhat;
+            EXPECT_EQ(st.strErr, "") << strWhat;
+        }
     }
-    // "update update X" is "update X".
-    st = RunInSandbox(strDir, {UPDATE_BIN, "update", "-h"});
-    EXPECT_EQ(st.lStatus, 0);
-    EXPECT_EQ(st.strOut, HELP_TEXT);
-
-    st = RunInSandbox(strDir, {UPDATE_BIN, "-v"});
-    EXPECT_EQ(st.lStatus, 0);
-    // No version file in this sandbox: the reader reports it before the report.
-    EXPECT_EQ(st.strOut.rfind("open version file error\nCurrent version: ", 0), 0u) << st.strOut;
-    st = RunInSandbox(strDir, {UPDATE_BIN, "-i"});
-    EXPECT_EQ(st.lStatus, 0);
-    EXPECT_EQ(st.strOut.rfind("open version file error\nInerversion: ", 0), 0u) << st.strOut;
-
-    // The fix request ends at once with 0.
-    st = RunInSandbox(strDir, {UPDATE_BIN, "-fix", "1"});
-    EXPECT_EQ(st.lStatus, 0);
-    EXPECT_EQ(st.strOut, "");
-    ExpectUntouched(strDir);
-}
-
-TEST(UpdateBinary, UnknownWordsAndShortLinesTakeTheHandOverPath)
-{
-    const std::string strDir = MakeSandboxDir("update_handover");
-    // Too few words: the address stays empty and the hand-over path prints the help.
-    SandboxResult st = RunInSandbox(strDir, {UPDATE_BIN, "-tftp", "10.0.0.1"});
-    EXPECT_EQ(st.lStatus, 255);
-    EXPECT_EQ(st.strOut, HELP_TEXT);
-    st = RunInSandbox(strDir, {UPDATE_BIN, "-fix", "1", "x"});
-    EXPECT_EQ(st.lStatus, 255);
-    EXPECT_EQ(st.strOut, HELP_TEXT);
-    st = RunInSandbox(strDir, {UPDATE_BIN, "-tftp", "10.0.0.256.1", "all", "newoption"});
-    EXPECT_EQ(st.lStatus, 255);
-    EXPECT_EQ(st.strOut, "ip address  error(i)\ninvalid remote address: 10.0.0.256.1\n");
     ExpectUntouched(strDir);
 }
 
@@ -148,29 +136,30 @@ TEST(UpdateBinary, SecondInstanceIsRefused)
     EXPECT_FALSE(Exists(strDir + "/tmp/psResult"));
 }
 
-// Runs this test program inside the sandbox for the cases that read fixed
-// paths (/tmp/psResult, /proc/cmdline, /proc/mounts).
+// Cases that read fixed paths (/tmp/psResult, /proc/cmdline, /proc/mounts) run
+// this test program again inside a sandbox prepared by the outer run.
 namespace {
-bool Inside() { return getenv("UPDATE_TEST_INSIDE") != nullptr; }
+const char *Inside() { return getenv("UPDATE_TEST_INSIDE"); }
 
-SandboxResult RunSelfInside(const std::string &strDir, const std::string &strFilter)
+void RunSelfInside(const std::string &strDir, const char *pszCase = "1")
 {
-    setenv("UPDATE_TEST_INSIDE", "1", 1);
+    const testing::TestInfo *pstInfo = testing::UnitTest::GetInstance()->current_test_info();
     char szSelf[4096] = {};
-    EXPECT_GT(readlink("/proc/self/exe", szSelf, sizeof(szSelf) - 1), 0);
-    SandboxResult st = RunInSandbox(strDir, {szSelf, "--gtest_filter=" + strFilter});
+    ASSERT_GT(readlink("/proc/self/exe", szSelf, sizeof(szSelf) - 1), 0);
+    setenv("UPDATE_TEST_INSIDE", pszCase, 1);
+    SandboxResult st = RunInSandbox(
+        strDir, {szSelf, std::string("--gtest_filter=") + pstInfo->test_suite_name() + "." + pstInfo->name()});
     unsetenv("UPDATE_TEST_INSIDE");
-    return st;
+    EXPECT_EQ(st.lStatus, 0) << st.strOut << st.strErr;
 }
 } // namespace
 
 TEST(InSandbox, CountPid)
 {
-    if (!Inside()) {
+    if (Inside() == nullptr) {
         const std::string strDir = MakeSandboxDir("countpid");
         WriteTool(strDir, "pidof", "case \"$1\" in two) echo 11 22;; one) echo 7;; *) exit 1;; esac\n");
-        SandboxResult st = RunSelfInside(strDir, "InSandbox.CountPid");
-        EXPECT_EQ(st.lStatus, 0) << st.strOut << st.strErr;
+        RunSelfInside(strDir);
         return;
     }
     EXPECT_EQ(FUNC_CountPid("two"), 2);
@@ -178,7 +167,6 @@ TEST(InSandbox, CountPid)
     EXPECT_NE(access("/tmp/psResult", F_OK), 0);  // removed after a count
     EXPECT_EQ(FUNC_CountPid("none"), -1);
     EXPECT_EQ(access("/tmp/psResult", F_OK), 0);  // left behind when nothing was listed
-    EXPECT_EQ(FUNC_CountPid(nullptr), -1);
     // A hostile name is one literal word for pidof, and a huge one is refused.
     EXPECT_EQ(FUNC_CountPid("x; touch /tmp/pwned"), -1);
     EXPECT_NE(access("/tmp/pwned", F_OK), 0);
@@ -187,36 +175,22 @@ TEST(InSandbox, CountPid)
 
 TEST(InSandbox, FileSystemProbes)
 {
-    if (!Inside()) {
+    if (Inside() == nullptr) {
         const std::string strDir = MakeSandboxDir("probes");
-        // squashfs only, and past the first 255 characters a word no longer counts.
-        WriteFile(strDir + "/proc/cmdline",
-                  "console=ttyS0 root=/dev/mtdblock5 rootfstype=squashfs " + std::string(220, 'x') + " ext4\n");
-        WriteFile(strDir + "/proc/mounts", "rootfs / rootfs rw 0 0\n"
-                                           "ubi1_0 /var/runtime ubifs rw 0 0\n");
-        SandboxResult st = RunSelfInside(strDir, "InSandbox.FileSystemProbes");
-        EXPECT_EQ(st.lStatus, 0) << st.strOut << st.strErr;
-
+        // squashfs only: past the first 255 characters a word no longer counts.
+        WriteFile(strDir + "/proc/cmdline", "root=/dev/mtdblock5 rootfstype=squashfs " + std::string(220, 'x') + " ext4\n");
+        WriteFile(strDir + "/proc/mounts", "rootfs / rootfs rw 0 0\nubi1_0 /var/runtime ubifs rw 0 0\n");
+        RunSelfInside(strDir, "squashfs");
+        // None of the words; the runtime line straddles a 49-character chunk.
         WriteFile(strDir + "/proc/cmdline", "console=ttyS0 root=/dev/mtdblock5\n");
-        // Split across the 49-character chunks, the runtime line is not seen.
         WriteFile(strDir + "/proc/mounts", std::string(40, 'a') + " ubi1_0 /var/runtime ubifs rw 0 0\n");
-        setenv("UPDATE_TEST_NONE", "1", 1);
-        st = RunSelfInside(strDir, "InSandbox.FileSystemProbes");
-        unsetenv("UPDATE_TEST_NONE");
-        EXPECT_EQ(st.lStatus, 0) << st.strOut << st.strErr;
+        RunSelfInside(strDir, "none");
         return;
     }
-    if (getenv("UPDATE_TEST_NONE") != nullptr) {
-        EXPECT_EQ(IsRootfsYaffs2(), -1);
-        EXPECT_EQ(IsRootfsJffs2(), -1);
-        EXPECT_EQ(IsRootfsSquashfs(), -1);
-        EXPECT_EQ(IsRootfsExt4(), -1);
-        EXPECT_EQ(IsRuntimeOnUbi(), -1);
-        return;
-    }
-    EXPECT_EQ(IsRootfsSquashfs(), 0);
+    const bool bSquash = std::string(Inside()) == "squashfs";
+    EXPECT_EQ(IsRootfsSquashfs(), bSquash ? 0 : -1);
+    EXPECT_EQ(IsRuntimeOnUbi(), bSquash ? 0 : -1);
     EXPECT_EQ(IsRootfsExt4(), -1);
     EXPECT_EQ(IsRootfsYaffs2(), -1);
     EXPECT_EQ(IsRootfsJffs2(), -1);
-    EXPECT_EQ(IsRuntimeOnUbi(), 0);
 }
