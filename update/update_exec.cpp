@@ -115,8 +115,6 @@ int UpdateSystem(const char *pszCmd)
 
 int UpdateExecArgv(char *const apszArgv[])
 {
-    const char *pszProg = (apszArgv != nullptr && apszArgv[0] != nullptr) ? apszArgv[0] : "";
-
     // The child may only use async-signal-safe calls (the worker thread can
     // hold stdio locks at fork time), so its failure report is prepared here.
     char szLogHead[256];
@@ -162,7 +160,6 @@ int UpdateExecArgv(char *const apszArgv[])
         _exit(1);
     }
 
-    (void)pszProg;
     int lStatus = 0;
     for (;;) {
         pid_t lGot = waitpid(pid, &lStatus, WUNTRACED | WCONTINUED);
