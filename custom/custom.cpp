@@ -17,9 +17,6 @@
 
 namespace {
 
-
-
-
 // The device's identity keys, in the order they are tried. Only the name's
 // own length is compared, so MAC_ADDRESS2 counts as MAC_ADDRESS.
 constexpr const char *IDENTITY_KEYS[] = {
@@ -281,34 +278,11 @@ int UPDATE_LoadCfgInfo(const char *pszFile)
     return UpdateSystem(szCmd);
 }
 
-int UPDATE_LoadLogoFile(const char *pszName)
-{
-    if (pszName == nullptr) {
-        return -1;
-    }
-    char szPath[CMD_BUF_LEN];
-    snprintf(szPath, sizeof(szPath), "%s/%s", CUSTOM_OEM_DIR, pszName);
-    int lPart = CheckPart(szPath);
-    if (lPart <= 0) {
-        return lPart;
-    }
-    QUOTED_S stDir;
-    QUOTED_S stName;
-    char szCmd[CMD_BUF_LEN];
-    if (!Quote(CUSTOM_OEM_DIR, stDir) || !Quote(pszName, stName)) {
-        return -1;
-    }
-    if (FormatCmd(szCmd, "mv %s/%s /tmp/", stDir.sz, stName.sz)) {
-        UpdateSystem(szCmd);
-    }
-    if (!FormatCmd(szCmd, "flash_tool w /tmp/%s", stName.sz)) {
-        return -1;
-    }
-    UPDATE_LOG("%s\n", szCmd);
-    return UpdateSystem(szCmd);
-}
+namespace {
 
-int UPDATE_LoadResFile(const char *pszName)
+// Stages a part of /tmp/oem in /tmp, moved as it is or packed into pszPack,
+// and writes it with flash_tool.
+int FlashOemPart(const char *pszName, const char *pszPack)
 {
     if (pszName == nullptr) {
         return -1;
@@ -323,17 +297,33 @@ int UPDATE_LoadResFile(const char *pszName)
     QUOTED_S stName;
     QUOTED_S stPack;
     char szCmd[CMD_BUF_LEN];
-    if (!Quote(CUSTOM_OEM_DIR, stDir) || !Quote(pszName, stName) || !Quote(CUSTOM_RES_PACK_NAME, stPack)) {
+    if (!Quote(CUSTOM_OEM_DIR, stDir) || !Quote(pszName, stName) ||
+        (pszPack != nullptr && !Quote(pszPack, stPack))) {
         return -1;
     }
-    if (FormatCmd(szCmd, "cd %s;tar zcvf /tmp/%s %s;cd -", stDir.sz, stPack.sz, stName.sz)) {
+    bool bStaged = pszPack == nullptr
+                       ? FormatCmd(szCmd, "mv %s/%s /tmp/", stDir.sz, stName.sz)
+                       : FormatCmd(szCmd, "cd %s;tar zcvf /tmp/%s %s;cd -", stDir.sz, stPack.sz, stName.sz);
+    if (bStaged) {
         UpdateSystem(szCmd);
     }
-    if (!FormatCmd(szCmd, "flash_tool w /tmp/%s", stPack.sz)) {
+    if (!FormatCmd(szCmd, "flash_tool w /tmp/%s", pszPack == nullptr ? stName.sz : stPack.sz)) {
         return -1;
     }
     UPDATE_LOG("%s\n", szCmd);
     return UpdateSystem(szCmd);
+}
+
+} // namespace
+
+int UPDATE_LoadLogoFile(const char *pszName)
+{
+    return FlashOemPart(pszName, nullptr);
+}
+
+int UPDATE_LoadResFile(const char *pszName)
+{
+    return FlashOemPart(pszName, CUSTOM_RES_PACK_NAME);
 }
 
 int UPDATE_LoadCustom(const char *pszZipFile)

@@ -1,13 +1,12 @@
 // Fuzz target for the manufacturing-information adapter and the capability
-// file reader. The first byte picks the reader; for the adapter the second
-// byte is the length of the fake device environment that follows, the rest is
-// the package's manufacturing file.
-#include <cstddef>
+// file reader. An even first byte picks the adapter: the next byte is the
+// length of the device environment that follows, the rest the package's file.
+// An odd first byte hands the rest to the capability file reader.
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <string>
 #include <string_view>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -16,6 +15,13 @@
 #include "custom/language.h"
 
 namespace {
+
+void Check(bool bOk)
+{
+    if (!bOk) {
+        abort();
+    }
+}
 
 struct FUZZ_ENV_S {
     std::string_view svEnv;
@@ -26,15 +32,12 @@ struct FUZZ_ENV_S {
 int FuzzLookup(const char *pszKey, char *pszLine, size_t ulSize, void *pCtx)
 {
     auto *pstEnv = static_cast<FUZZ_ENV_S *>(pCtx);
-    std::string_view svRest = pstEnv->svEnv;
-    while (!svRest.empty()) {
+    for (std::string_view svRest = pstEnv->svEnv; !svRest.empty();) {
         size_t ulEnd = svRest.find('\n');
-        std::string_view svLine = svRest.substr(0, ulEnd == std::string_view::npos ? svRest.size() : ulEnd + 1);
+        std::string_view svLine = svRest.substr(0, ulEnd == std::string_view::npos ? ulEnd : ulEnd + 1);
         svRest.remove_prefix(svLine.size());
         if (svLine.find(pszKey) != std::string_view::npos) {
-            size_t ulCopy = svLine.size() < ulSize - 1 ? svLine.size() : ulSize - 1;
-            memcpy(pszLine, svLine.data(), ulCopy);
-            pszLine[ulCopy] = '\0';
+            snprintf(pszLine, ulSize, "%.*s", static_cast<int>(svLine.size()), svLine.data());
             pstEnv->bFound = true;
             return 0;
         }
@@ -42,80 +45,52 @@ int FuzzLookup(const char *pszKey, char *pszLine, size_t ulSize, void *pCtx)
     return -1;
 }
 
-// A stream over the bytes; fmemopen refuses a zero size, so an empty input
-// reads from a placeholder that is consumed at once.
-FILE *OpenInput(const uint8_t *pData, size_t ulSize)
+// A stream over a memory file holding the bytes (empty ones too).
+FILE *MemFile(const uint8_t *pData, size_t ulSize)
 {
-    static char s_cPlaceholder = 0;
-    if (ulSize > 0) {
-        return fmemopen(const_cast<uint8_t *>(pData), ulSize, "r");
-    }
-    FILE *pFile = fmemopen(&s_cPlaceholder, 1, "r");
-    if (pFile != nullptr) {
-        getc(pFile);
-    }
+    int lFd = memfd_create("in", MFD_CLOEXEC);
+    Check(lFd >= 0 && write(lFd, pData, ulSize) == static_cast<ssize_t>(ulSize) && lseek(lFd, 0, SEEK_SET) == 0);
+    FILE *pFile = fdopen(lFd, "r");
+    Check(pFile != nullptr);
     return pFile;
 }
 
 void FuzzAdapter(const uint8_t *pData, size_t ulSize)
 {
-    if (ulSize < 1) {
+    if (ulSize == 0) {
         return;
     }
-    size_t ulEnvLen = pData[0] < ulSize - 1 ? pData[0] : ulSize - 1;
+    size_t ulEnvLen = std::min<size_t>(pData[0], ulSize - 1);
     FUZZ_ENV_S stEnv {std::string_view(reinterpret_cast<const char *>(pData + 1), ulEnvLen), false};
     const uint8_t *pManu = pData + 1 + ulEnvLen;
     size_t ulManu = ulSize - 1 - ulEnvLen;
-
-    FILE *pSrc = OpenInput(pManu, ulManu);
+    FILE *pSrc = MemFile(pManu, ulManu);
     int lDst = memfd_create("manu", MFD_CLOEXEC);
-    if (pSrc == nullptr || lDst < 0) {
-        abort();
-    }
-    if (AdaptManuInfoStream(pSrc, lDst, FuzzLookup, &stEnv) != 0) {
-        abort();
-    }
+    Check(lDst >= 0 && AdaptManuInfoStream(pSrc, lDst, FuzzLookup, &stEnv) == 0);
     fclose(pSrc);
     // Without a device entry to take, the copy must be exact.
-    off_t lOut = lseek(lDst, 0, SEEK_END);
     if (!stEnv.bFound) {
-        if (static_cast<size_t>(lOut) != ulManu) {
-            abort();
-        }
-        if (ulManu > 0) {
-            void *pMap = mmap(nullptr, ulManu, PROT_READ, MAP_PRIVATE, lDst, 0);
-            if (pMap == MAP_FAILED || memcmp(pMap, pManu, ulManu) != 0) {
-                abort();
-            }
-            munmap(pMap, ulManu);
-        }
+        std::string sOut(ulManu + 1, '\0');
+        Check(pread(lDst, sOut.data(), sOut.size(), 0) == static_cast<ssize_t>(ulManu) &&
+              memcmp(sOut.data(), pManu, ulManu) == 0);
     }
     close(lDst);
 }
 
 void FuzzXml(const uint8_t *pData, size_t ulSize)
 {
-    FILE *pFile = OpenInput(pData, ulSize);
-    if (pFile == nullptr) {
-        abort();
-    }
+    FILE *pFile = MemFile(pData, ulSize);
     uint32_t aulSupport[LANG_WORDS] = {};
     uint8_t ucDefault = 0;
     if (ReadXmlLanguage(pFile, aulSupport, &ucDefault) == 0) {
-        if (!LangBitIsSet(aulSupport, ucDefault)) {
-            abort();
-        }
+        Check(LangBitIsSet(aulSupport, ucDefault) != 0);
         char szText[256] = {};
         FILE *pOut = fmemopen(szText, sizeof(szText) - 1, "w");
-        if (pOut == nullptr || WriteLanguageCfg(pOut, aulSupport, ucDefault) != 0) {
-            abort();
-        }
+        Check(pOut != nullptr && WriteLanguageCfg(pOut, aulSupport, ucDefault) == 0);
         fclose(pOut);
         size_t ulLen = strlen(szText);
-        if (strncmp(szText, "@@\r\nE_CONFIG_VER:1.00\r\n", 23) != 0 || ulLen < 4 ||
-            strcmp(szText + ulLen - 4, "$$\r\n") != 0) {
-            abort();
-        }
+        Check(strncmp(szText, "@@\r\nE_CONFIG_VER:1.00\r\n", 23) == 0 && ulLen >= 4 &&
+              strcmp(szText + ulLen - 4, "$$\r\n") == 0);
     }
     fclose(pFile);
 }
@@ -125,23 +100,14 @@ void FuzzXml(const uint8_t *pData, size_t ulSize)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     // The readers report on standard output; the fuzzer talks on standard error.
-    int lNull = open("/dev/null", O_WRONLY);
-    if (lNull >= 0) {
-        dup2(lNull, STDOUT_FILENO);
-        close(lNull);
-    }
+    Check(freopen("/dev/null", "w", stdout) != nullptr);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t ulSize)
 {
-    if (ulSize == 0) {
-        return 0;
-    }
-    if ((pData[0] & 1) == 0) {
-        FuzzAdapter(pData + 1, ulSize - 1);
-    } else {
-        FuzzXml(pData + 1, ulSize - 1);
+    if (ulSize > 0) {
+        ((pData[0] & 1) == 0 ? FuzzAdapter : FuzzXml)(pData + 1, ulSize - 1);
     }
     return 0;
 }
