@@ -39,41 +39,31 @@ bool IsSuffixStart(char c)
     return c == 'P' || c == 'L' || c == 'C' || c == '\0';
 }
 
-// The suffix grammar from its first character at ulPos; 1 accepted, 0 rejected.
+// The suffix grammar from its first character at ulPos: an optional P part,
+// then the end, a C part or an L part. 1 accepted, 0 rejected.
 int ParseSuffix(const char *pszVer, size_t ulPos, char *pszVerValue, char *pszVerType, uint32_t *pulCFlag,
                 size_t ulTypePos)
 {
-    char c = pszVer[ulPos];
-    if (c == '\0') {
-        return 1;
+    for (bool bAfterP = false;; bAfterP = true) {
+        char c = pszVer[ulPos];
+        if (c == '\0') {
+            return 1;
+        }
+        if (c == 'C') {
+            ParseCPart(pszVer + ulPos + 1, pszVerValue, pszVerType, ulTypePos);
+            *pulCFlag = 1;
+            return 1;
+        }
+        if (c == 'L') {
+            return ParseTailAfterL(pszVer, ulPos, pszVerValue, pszVerType, ulTypePos);
+        }
+        if (c != 'P' || bAfterP) {
+            return 0;
+        }
+        pszVerValue[3] = pszVer[ulPos + 1];
+        pszVerValue[4] = pszVer[ulPos + 2];
+        ulPos += 3;
     }
-    if (c == 'C') {
-        ParseCPart(pszVer + ulPos + 1, pszVerValue, pszVerType, ulTypePos);
-        *pulCFlag = 1;
-        return 1;
-    }
-    if (c == 'L') {
-        return ParseTailAfterL(pszVer, ulPos, pszVerValue, pszVerType, ulTypePos);
-    }
-    if (c != 'P') {
-        return 0;
-    }
-    pszVerValue[3] = pszVer[ulPos + 1];
-    pszVerValue[4] = pszVer[ulPos + 2];
-    ulPos += 3;
-    c = pszVer[ulPos];
-    if (c == '\0') {
-        return 1;
-    }
-    if (c == 'C') {
-        ParseCPart(pszVer + ulPos + 1, pszVerValue, pszVerType, ulTypePos);
-        *pulCFlag = 1;
-        return 1;
-    }
-    if (c == 'L') {
-        return ParseTailAfterL(pszVer, ulPos, pszVerValue, pszVerType, ulTypePos);
-    }
-    return 0;
 }
 
 int ParseForm(const char *pszVer, char *pszVerValue, char *pszVerType, uint32_t *pulCFlag, size_t ulPlatformLen)

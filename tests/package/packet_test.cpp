@@ -5,18 +5,17 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
+#include "capture.h"
 #include "package/packet.h"
-#include "test_files.h"
 
 namespace {
 
 // Bit by bit, straight from the polynomial: the reference the table must reproduce.
-uint32_t BitwiseCrc(const uint8_t *p, size_t len, uint32_t crc = 0xFFFFFFFFu)
+uint32_t BitwiseCrc(const std::string &s, uint32_t crc = 0xFFFFFFFFu)
 {
-    for (size_t i = 0; i < len; i++) {
-        crc ^= static_cast<uint32_t>(p[i]) << 24;
+    for (unsigned char c : s) {
+        crc ^= static_cast<uint32_t>(c) << 24;
         for (int b = 0; b < 8; b++) {
             crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
         }
@@ -24,21 +23,28 @@ uint32_t BitwiseCrc(const uint8_t *p, size_t len, uint32_t crc = 0xFFFFFFFFu)
     return crc;
 }
 
-std::vector<uint8_t> Pattern(size_t len, uint32_t seed)
+std::string Pattern(size_t len)
 {
-    std::vector<uint8_t> v(len);
-    uint32_t x = seed;
-    for (auto &b : v) {
+    std::string s(len, '\0');
+    uint32_t x = 7;
+    for (char &c : s) {
         x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
+        c = static_cast<char>(x >> 16);
     }
-    return v;
+    return s;
 }
 
-uint32_t CrcOfFile(const std::string &path)
+void PutLe32(std::string &s, size_t off, uint32_t v)
 {
+    for (int i = 0; i < 4; i++) {
+        s[off + i] = static_cast<char>(v >> (8 * i));
+    }
+}
+
+uint32_t CrcOfFile(const std::string &path, const std::string &bytes)
+{
+    WriteFile(path, bytes);
     int fd = open(path.c_str(), O_RDONLY);
-    EXPECT_GE(fd, 0);
     uint32_t crc = 0;
     EXPECT_EQ(CountPacketCrc(fd, &crc), 0);
     close(fd);
@@ -47,65 +53,33 @@ uint32_t CrcOfFile(const std::string &path)
 
 }  // namespace
 
-TEST(PacketCrc, TableAndCalcMatchThePolynomial)
+TEST(PacketCrc, TableAndFileRangeFrom4096ToTheEnd)
 {
     for (uint32_t i = 0; i < 256; i++) {
-        uint8_t b = static_cast<uint8_t>(i);
         // A single byte from CRC 0 isolates table entry i.
-        ASSERT_EQ(g_aulPacketCrcTable[i], BitwiseCrc(&b, 1, 0)) << "entry " << i;
+        ASSERT_EQ(g_aulPacketCrcTable[i], BitwiseCrc(std::string(1, static_cast<char>(i)), 0)) << i;
     }
-    const char *check = "123456789";
-    EXPECT_EQ(Crc32Calc(reinterpret_cast<const uint8_t *>(check), 9, 0xFFFFFFFFu), 0x0376E6E7u);
+    EXPECT_EQ(Crc32Calc(reinterpret_cast<const uint8_t *>("123456789"), 9, 0xFFFFFFFFu), 0x0376E6E7u);
 
-    std::vector<uint8_t> data = Pattern(5000, 7);
-    uint32_t whole = Crc32Calc(data.data(), static_cast<uint32_t>(data.size()), 0xFFFFFFFFu);
-    uint32_t split = Crc32Calc(data.data(), 1234, 0xFFFFFFFFu);
-    split = Crc32Calc(data.data() + 1234, static_cast<uint32_t>(data.size() - 1234), split);
-    EXPECT_EQ(whole, split);
-    EXPECT_EQ(whole, BitwiseCrc(data.data(), data.size()));
-}
-
-TEST(PacketCrc, CoversExactlyFrom4096ToTheEnd)
-{
-    ScratchDir dir;
-    std::string path = dir.File("Program.bin");
-
-    WriteBytes(path, std::vector<uint8_t>(4096, 0xA5));
-    EXPECT_EQ(CrcOfFile(path), 0xFFFFFFFFu);
-
-    // Big enough to cross two 256 KiB reads, with an odd tail.
-    std::vector<uint8_t> bytes = Pattern(4096 + 2 * PACKET_IO_CHUNK + 777, 3);
-    WriteBytes(path, bytes);
-    uint32_t crc = CrcOfFile(path);
-    EXPECT_EQ(crc, BitwiseCrc(bytes.data() + 4096, bytes.size() - 4096));
-
-    bytes[4095] ^= 0xFF;  // head area: not covered
-    WriteBytes(path, bytes);
-    EXPECT_EQ(CrcOfFile(path), crc);
-    bytes[4096] ^= 0x01;  // first covered byte
-    WriteBytes(path, bytes);
-    EXPECT_NE(CrcOfFile(path), crc);
+    std::string dir = TestDir(), path = dir + "/Program.bin";
+    EXPECT_EQ(CrcOfFile(path, std::string(4096, '\xA5')), 0xFFFFFFFFu);
+    std::string bytes = Pattern(4096 + 2 * PACKET_IO_CHUNK + 777);  // two 256 KiB reads and an odd tail
+    uint32_t crc = CrcOfFile(path, bytes);
+    EXPECT_EQ(crc, BitwiseCrc(bytes.substr(4096)));
+    bytes[4095] ^= 0x7F;  // head area: not covered
+    EXPECT_EQ(CrcOfFile(path, bytes), crc);
     bytes[4096] ^= 0x01;
-    bytes.back() ^= 0x80;  // last byte
-    WriteBytes(path, bytes);
-    EXPECT_NE(CrcOfFile(path), crc);
-}
+    EXPECT_NE(CrcOfFile(path, bytes), crc);
+    bytes[4096] ^= 0x01;
+    bytes.back() ^= 0x40;
+    EXPECT_NE(CrcOfFile(path, bytes), crc);
 
-TEST(PacketCrc, CheckAgainstHeadText)
-{
-    ScratchDir dir;
-    LogCapture log(dir.File("update.log"));
-    std::string path = dir.File("Program.bin");
-    WriteBytes(path, std::vector<uint8_t>(4096, 0));
-
-    EXPECT_EQ(CheckPacketCrc(ParseHeadCrc("4294967295"), path.c_str()), 0);
+    WriteFile(path, std::string(4096, '\0'));
     EXPECT_EQ(CheckPacketCrc(ParseHeadCrc("-1"), path.c_str()), 0);
-    EXPECT_EQ(CheckPacketCrc(ParseHeadCrc("4294967294"), path.c_str()), -1);
-    EXPECT_NE(log.Text().find("Read head crc: 4294967294, count file crc: 4294967295.\n"), std::string::npos);
-
-    std::string missing = dir.File("none/Program.bin");
-    EXPECT_EQ(CheckPacketCrc(0, missing.c_str()), -1);
-    EXPECT_NE(log.Text().find("open file " + missing + " failed!\n"), std::string::npos);
+    auto [ret, log] = Logged(dir, [&] { return CheckPacketCrc(ParseHeadCrc("4294967294"), path.c_str()); });
+    EXPECT_EQ(ret, -1);
+    EXPECT_NE(log.find("Read head crc: 4294967294, count file crc: 4294967295.\n"), std::string::npos);
+    EXPECT_EQ(CheckPacketCrc(0, (dir + "/none/Program.bin").c_str()), -1);
 }
 
 TEST(PacketHead, SplitsFieldsAndConvertsTheCrc)
@@ -116,55 +90,38 @@ TEST(PacketHead, SplitsFieldsAndConvertsTheCrc)
     EXPECT_STREQ(st.szInnerVersion, "INN-1");
     EXPECT_STREQ(st.szFreeText, "free");
     EXPECT_STREQ(st.szPubVersion, "R1234P01");
-    EXPECT_STREQ(st.szCrcSum, "305419896");
     EXPECT_EQ(st.ulCrc, 305419896u);
     EXPECT_EQ(st.ulFieldCount, 4u);
-    EXPECT_EQ(head[5], '\0');  // split in the caller's copy
-
-    char three[PACKET_HEAD_LEN] = "a$b$R1234";
-    SplitPacketHead(three, &st);
-    EXPECT_STREQ(st.szPubVersion, "R1234");
-    EXPECT_EQ(st.ulCrc, 0u);
-    EXPECT_EQ(st.ulFieldCount, 3u);
-
-    EXPECT_EQ(ParseHeadCrc("  +42xyz"), 42u);
-    EXPECT_EQ(ParseHeadCrc("-2"), 0xFFFFFFFEu);
     EXPECT_EQ(ParseHeadCrc("4294967296"), 0u);  // modulo 2^32
-    EXPECT_EQ(ParseHeadCrc("abc"), 0u);
 
-    // A head that fills all 256 bytes without a NUL, with an over-long field.
-    std::vector<char> full(PACKET_HEAD_LEN + 16, 'Z');
-    std::string prefix = "i$t$";
-    memcpy(full.data(), prefix.data(), prefix.size());
-    full[PACKET_HEAD_LEN] = '$';  // beyond the field: must not be seen
+    // A head filling all 256 bytes without a NUL, with an over-long field and no CRC field.
+    std::string full = "i$t$" + std::string(PACKET_HEAD_LEN - 4, 'Z') + "$tail";
     SplitPacketHead(full.data(), &st);
     EXPECT_EQ(std::string(st.szPubVersion), std::string(HEAD_VERSION_LEN - 1, 'Z'));
     EXPECT_EQ(st.ulFieldCount, 3u);
+    EXPECT_EQ(st.ulCrc, 0u);
     EXPECT_EQ(full[PACKET_HEAD_LEN], '$');
 }
 
-TEST(PacketTable, ReadsLittleEndianRecordsAndBoundsPositions)
+TEST(PacketTable, LittleEndianRecordsBoundedByCountAndFile)
 {
-    ScratchDir dir;
-    std::string path = dir.File("Program.bin");
-    std::vector<uint8_t> bytes(4096, 0);
-    PutLe32(bytes, 2048, 3);
-    for (uint32_t i = 0; i < 3; i++) {
-        size_t rec = 2052 + 144 * i;
-        std::string name = "image" + std::to_string(i);
-        memcpy(&bytes[rec], name.data(), name.size());
-        PutLe32(bytes, rec + 128, 0x11223344u + i);
-        PutLe32(bytes, rec + 132, 0x00001000u * (i + 1));
-        PutLe32(bytes, rec + 136, 0xA0B0C0D0u);
-        PutLe32(bytes, rec + 140, 0xFFFFFFFFu);
-    }
-    WriteBytes(path, bytes);
-
-    testing::internal::CaptureStdout();
+    std::string dir = TestDir(), path = dir + "/Program.bin";
     uint32_t count = 0;
-    SubImageTablePtr table(GetSubImageTable(path.c_str(), &count));
-    std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_NE(table, nullptr);
+    auto read = [&](const std::string &bytes) {
+        WriteFile(path, bytes);
+        return Printed(dir, [&] { return SubImageTablePtr(GetSubImageTable(path.c_str(), &count)); });
+    };
+    std::string bytes(4096, '\0');
+    PutLe32(bytes, 2048, 3);
+    size_t rec2 = 2052 + 144 * 2;
+    bytes.replace(rec2, 6, "image2");
+    PutLe32(bytes, rec2 + 128, 0x11223346u);
+    PutLe32(bytes, rec2 + 132, 0x3000u);
+    PutLe32(bytes, rec2 + 136, 0xA0B0C0D0u);
+    bytes.replace(rec2 + 144, 4, "junk");  // a record after the declared table
+    PutLe32(bytes, rec2 + 144 + 128, 7);
+    PutLe32(bytes, rec2 + 144 + 132, 7);
+    auto [table, out] = read(bytes);
     EXPECT_EQ(out, "sub image count 3\n");
     ASSERT_EQ(count, 3u);
     const SUB_IMAGE_S *rec = SubImageAt(table.get(), count, 2);
@@ -172,146 +129,62 @@ TEST(PacketTable, ReadsLittleEndianRecordsAndBoundsPositions)
     EXPECT_EQ(rec->ulFileLength, 0x11223346u);
     EXPECT_EQ(rec->ulFileOffset, 0x3000u);
     EXPECT_EQ(rec->ulFlashOffset, 0xA0B0C0D0u);
-
     // Beyond the count: an absent image, not the bytes after the table.
-    const SUB_IMAGE_S *absent = SubImageAt(table.get(), count, 3);
-    EXPECT_EQ(absent->ulFileLength, 0u);
-    EXPECT_EQ(absent->ulFileOffset, 0u);
-    EXPECT_EQ(absent->szFileName[0], '\0');
-    EXPECT_EQ(SubImageAt(table.get(), count, UINT64_MAX)->ulFileLength, 0u);
+    for (uint64_t pos : {uint64_t{3}, UINT64_MAX}) {
+        const SUB_IMAGE_S *absent = SubImageAt(table.get(), count, pos);
+        EXPECT_EQ(absent->ulFileLength, 0u) << pos;
+        EXPECT_EQ(absent->ulFileOffset, 0u) << pos;
+        EXPECT_EQ(absent->szFileName[0], '\0') << pos;
+    }
     EXPECT_EQ(SubImageAt(nullptr, 5, 0)->ulFileLength, 0u);
-}
 
-TEST(PacketTable, RejectsZeroCountAndZeroFillsAShortTable)
-{
-    ScratchDir dir;
-    std::string path = dir.File("Program.bin");
-    std::vector<uint8_t> bytes(4096, 0);
-    WriteBytes(path, bytes);  // count 0
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(GetSubImageTable(path.c_str()), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Read image file failed. BinFile:" + path + "\n");
-
-    testing::internal::CaptureStdout();
-    std::string missing = dir.File("Missing.bin");
-    EXPECT_EQ(GetSubImageTable(missing.c_str()), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Get patifition failed. BinFile:" + missing + "\n");
-
-    // Ends inside the count field.
-    WriteBytes(path, std::vector<uint8_t>(2050, 0));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(GetSubImageTable(path.c_str()), nullptr);
-    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(read(std::string(4096, '\0')).second, "Read image file failed. BinFile:" + path + "\n");
+    EXPECT_EQ(read(std::string(2050, '\0')).first, nullptr);  // ends inside the count field
+    std::string missing = dir + "/Missing.bin";
+    EXPECT_EQ(Printed(dir, [&] { return GetSubImageTable(missing.c_str()); }),
+              std::make_pair(static_cast<SUB_IMAGE_S *>(nullptr), "Get patifition failed. BinFile:" + missing + "\n"));
 
     // Declares 20 records, the file ends just after the second one's length field.
-    bytes.assign(2052 + 144 + 132, 0xEE);
+    bytes.assign(2052 + 144 + 132, '\xEE');
     PutLe32(bytes, 2048, 20);
-    WriteBytes(path, bytes);
-    testing::internal::CaptureStdout();
-    uint32_t count = 0;
-    SubImageTablePtr table(GetSubImageTable(path.c_str(), &count));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "sub image count 20\n");
-    ASSERT_NE(table, nullptr);
-    EXPECT_EQ(SubImageAt(table.get(), count, 0)->ulFileOffset, 0xEEEEEEEEu);
-    EXPECT_EQ(SubImageAt(table.get(), count, 1)->ulFileLength, 0xEEEEEEEEu);
-    EXPECT_EQ(SubImageAt(table.get(), count, 1)->ulFileOffset, 0u);  // past the end: zero
+    SubImageTablePtr shortTable = read(bytes).first;
+    ASSERT_NE(shortTable, nullptr);
+    EXPECT_EQ(SubImageAt(shortTable.get(), count, 1)->ulFileLength, 0xEEEEEEEEu);
+    EXPECT_EQ(SubImageAt(shortTable.get(), count, 1)->ulFileOffset, 0u);  // past the end: zero
     for (uint64_t pos = 2; pos < 20; pos++) {
-        EXPECT_EQ(SubImageAt(table.get(), count, pos)->ulFileLength, 0u);
+        EXPECT_EQ(SubImageAt(shortTable.get(), count, pos)->ulFileLength, 0u);
     }
-
     // A hostile count does not turn into a huge allocation.
     PutLe32(bytes, 2048, 0xFFFFFFFFu);
-    WriteBytes(path, bytes);
-    testing::internal::CaptureStdout();
-    table.reset(GetSubImageTable(path.c_str(), &count));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "sub image count 4294967295\n");
-    ASSERT_NE(table, nullptr);
+    auto [hostile, text] = read(bytes);
+    EXPECT_EQ(text, "sub image count 4294967295\n");
+    ASSERT_NE(hostile, nullptr);
     EXPECT_LE(count, 2u);
-    EXPECT_EQ(SubImageAt(table.get(), count, 100000)->ulFileLength, 0u);
+    EXPECT_EQ(SubImageAt(hostile.get(), count, 100000)->ulFileLength, 0u);
 }
 
-TEST(PacketUnpack, CopiesTheRangeBitForBit)
+TEST(PacketPlace, DirectoryFileSystemAndPositions)
 {
-    ScratchDir dir;
-    std::string path = dir.File("Program.bin");
-    std::vector<uint8_t> bytes = Pattern(4096 + PACKET_IO_CHUNK + 5000, 11);
-    WriteBytes(path, bytes);
-    std::string out = dir.File("out.img");
-
-    // Crosses a chunk boundary at an odd offset.
-    uint64_t off = 4097, len = PACKET_IO_CHUNK + 1001;
-    ASSERT_EQ(UnpackSubImage(path.c_str(), off, len, out.c_str()), 0);
-    EXPECT_EQ(ReadBytes(out), std::vector<uint8_t>(bytes.begin() + off, bytes.begin() + off + len));
-
-    // Asking for more than the file holds gives the rest, and success.
-    ASSERT_EQ(UnpackSubImage(path.c_str(), bytes.size() - 10, 1000, out.c_str()), 0);
-    EXPECT_EQ(ReadBytes(out), std::vector<uint8_t>(bytes.end() - 10, bytes.end()));
-
-    ASSERT_EQ(UnpackSubImage(path.c_str(), 4096, 0, out.c_str()), 0);
-    EXPECT_TRUE(ReadBytes(out).empty());
-    ASSERT_EQ(UnpackSubImage(path.c_str(), 0xFFFFFFFFull, 10, out.c_str()), 0);
-    EXPECT_TRUE(ReadBytes(out).empty());
-
-    testing::internal::CaptureStdout();
-    std::string bad = dir.File("no/such/out.img");
-    EXPECT_EQ(UnpackSubImage(path.c_str(), 0, 10, bad.c_str()), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "open pszUnpackFileName file:" + bad + ". fail\n");
-}
-
-TEST(PacketPlace, DirectoryOfThePackage)
-{
+    std::string dir = TestDir();
     char buf[512];
     EXPECT_EQ(GetPacketDir("Program.bin", buf, sizeof(buf)), 0);
     EXPECT_STREQ(buf, ".");
     EXPECT_EQ(GetPacketDir("/mnt/usb/Program.bin", buf, sizeof(buf)), 0);
     EXPECT_STREQ(buf, "/mnt/usb/");
-    EXPECT_EQ(GetPacketDir("Program.bin", buf, 1), -1);
-
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(GetPacketDir("/mnt/usb/Firmware.bin", buf, sizeof(buf)), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "update invalid bin file /mnt/usb/Firmware.bin (no Program.bin).\n");
-
+    EXPECT_EQ(Printed(dir, [&] { return GetPacketDir("/mnt/Firmware.bin", buf, sizeof(buf)); }),
+              Result(-1, "update invalid bin file /mnt/Firmware.bin (no Program.bin).\n"));
     std::string fits = "/" + std::string(510, 'd') + "Program.bin";  // 511 characters before the name
     EXPECT_EQ(GetPacketDir(fits.c_str(), buf, sizeof(buf)), 0);
     EXPECT_EQ(strlen(buf), 511u);
     std::string tooLong = "/" + std::string(511, 'd') + "Program.bin";
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(GetPacketDir(tooLong.c_str(), buf, sizeof(buf)), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "update invalid bin file " + tooLong + " (unexpected size 512, max 511).\n");
-}
+    EXPECT_EQ(Printed(dir, [&] { return GetPacketDir(tooLong.c_str(), buf, sizeof(buf)); }),
+              Result(-1, "update invalid bin file " + tooLong + " (unexpected size 512, max 511).\n"));
 
-TEST(PacketPlace, FileSystemAndRelocation)
-{
     // The fixed download path never needs the query, whatever /tmp is.
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(NeedRelocatePacket("/tmp/Program.bin"), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-
-    testing::internal::CaptureStdout();
+    EXPECT_EQ(Printed(dir, [] { return NeedRelocatePacket("/tmp/Program.bin"); }), Result(0, ""));
     EXPECT_EQ(CheckPacketFs("/proc/self/status"), 0);
-    EXPECT_EQ(NeedRelocatePacket("/proc/self/status"), 1);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("update file /proc/self/status in fs 0x9fa0 (neither 0x1021994 nor 0x858458f6).\n"),
-              std::string::npos);
-
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(CheckPacketFs("/nonexistent-dir/Program.bin"), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "update check fs of file /nonexistent-dir/Program.bin error No such file or directory.\n");
-
-    if (access("/dev/shm", F_OK) == 0 && CheckPacketFs("/dev/shm") == 1) {
-        EXPECT_EQ(NeedRelocatePacket("/dev/shm"), 0);
-    }
-}
-
-TEST(PacketPlace, NamesAndLayoutPositions)
-{
-    EXPECT_STREQ(GetUpdateFileName(0), "uImage.bin");
-    EXPECT_STREQ(GetUpdateFileName(6), "Update.bin");
-    EXPECT_STREQ(GetUpdateFileName(11), "TvConfig.bin");
-    EXPECT_EQ(GetUpdateFileName(12), nullptr);
+    EXPECT_EQ(Printed(dir, [] { return NeedRelocatePacket("/proc/self/status"); }),
+              Result(1, "update file /proc/self/status in fs 0x9fa0 (neither 0x1021994 nor 0x858458f6).\n"));
 
     ASSERT_EQ(GetFlashLayout(&g_pstFlashLayout), 0);
     EXPECT_EQ(GetImagePos(g_pstFlashLayout, IMAGE_ENTRY_PROGRAM), 4u);
