@@ -16,7 +16,7 @@
 namespace {
 // Captures what the updater's log stream receives while a test runs.
 struct LogCapture {
-    LogCapture() { g_pUpdateLogFile = tmpfile(); }
+    LogCapture() { g_pUpdateLogFile = fopen((MakeSandboxDir("logcapture") + "/update.log").c_str(), "w+"); }
     ~LogCapture() { UpdateLogClose(); }
     std::string Text()
     {
