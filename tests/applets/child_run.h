@@ -1,18 +1,19 @@
-// Runs code or a program in a child process and collects its exit status and
-// both output streams, for routines that end the process.
+// Runs code or the updater in a child process and collects its exit status
+// and both output streams, for routines that end the process.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/stat.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "support/sandbox_run.h"
 
 struct ChildResult {
     int iStatus = -1; // exit status, or 128 + signal
@@ -22,62 +23,34 @@ struct ChildResult {
 
 inline ChildResult RunChild(const std::function<int()> &fnBody)
 {
-    ChildResult stRes;
-    int aiOut[2];
-    int aiErr[2];
-    if (pipe(aiOut) != 0 || pipe(aiErr) != 0) {
-        return stRes;
-    }
+    int iOut = memfd_create("out", MFD_CLOEXEC);
+    int iErr = memfd_create("err", MFD_CLOEXEC);
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(aiOut[1], 1);
-        dup2(aiErr[1], 2);
-        close(aiOut[0]);
-        close(aiErr[0]);
-        close(aiOut[1]);
-        close(aiErr[1]);
+        dup2(iOut, 1);
+        dup2(iErr, 2);
         int iRet = fnBody();
         fflush(nullptr);
         _exit(iRet);
     }
-    close(aiOut[1]);
-    close(aiErr[1]);
-    struct pollfd astFds[2] = {{aiOut[0], POLLIN, 0}, {aiErr[0], POLLIN, 0}};
-    std::string *apstr[2] = {&stRes.strOut, &stRes.strErr};
-    int iOpen = 2;
-    while (iOpen > 0) {
-        if (poll(astFds, 2, -1) < 0) {
-            break;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (astFds[i].fd >= 0 && astFds[i].revents != 0) {
-                char acBuf[4096];
-                ssize_t n = read(astFds[i].fd, acBuf, sizeof(acBuf));
-                if (n > 0) {
-                    apstr[i]->append(acBuf, (size_t)n);
-                } else {
-                    close(astFds[i].fd);
-                    astFds[i].fd = -1;
-                    iOpen--;
-                }
-            }
-        }
-    }
     int iWait = 0;
     waitpid(pid, &iWait, 0);
-    stRes.iStatus = WIFEXITED(iWait) ? WEXITSTATUS(iWait) : 128 + WTERMSIG(iWait);
+    int iStatus = WIFEXITED(iWait) ? WEXITSTATUS(iWait) : 128 + WTERMSIG(iWait);
+    ChildResult stRes = {iStatus, ReadFile("/proc/self/fd/" + std::to_string(iOut)),
+                         ReadFile("/proc/self/fd/" + std::to_string(iErr))};
+    close(iOut);
+    close(iErr);
     return stRes;
 }
 
 // Runs the real updater binary with the given words after its name.
-inline ChildResult RunUpdate(const std::vector<std::string> &vecArgs)
+inline ChildResult RunUpdate(std::vector<std::string> vecArgs)
 {
     return RunChild([&vecArgs]() {
-        std::vector<char *> vecArgv;
-        vecArgv.push_back(const_cast<char *>(UPDATE_BIN));
-        for (const std::string &str : vecArgs) {
-            vecArgv.push_back(const_cast<char *>(str.c_str()));
+        std::vector<char *> vecArgv = {const_cast<char *>(UPDATE_BIN)};
+        for (std::string &str : vecArgs) {
+            vecArgv.push_back(str.data());
         }
         vecArgv.push_back(nullptr);
         execv(UPDATE_BIN, vecArgv.data());
@@ -85,25 +58,16 @@ inline ChildResult RunUpdate(const std::vector<std::string> &vecArgs)
     });
 }
 
-// A fresh directory under the build tree.
-inline std::string MakeScratchDir(const char *pszTag)
+inline void ExpectFailure(const ChildResult &stRes, const std::string &strErr, const std::string &strOut = "")
 {
-    std::string strBase = std::string(UPDATE_BINARY_DIR) + "/test-scratch";
-    mkdir(strBase.c_str(), 0755);
-    std::string strTmpl = strBase + "/" + pszTag + "-XXXXXX";
-    std::vector<char> vecPath(strTmpl.begin(), strTmpl.end());
-    vecPath.push_back('\0');
-    if (mkdtemp(vecPath.data()) == nullptr) {
-        return "";
-    }
-    return vecPath.data();
+    EXPECT_EQ(stRes.iStatus, 1);
+    EXPECT_EQ(stRes.strErr, strErr);
+    EXPECT_EQ(stRes.strOut, strOut);
 }
 
-inline void WriteFileBytes(const std::string &strPath, const std::string &strData)
+// A fresh folder for the running test.
+inline std::string TestDir()
 {
-    FILE *pf = fopen(strPath.c_str(), "wb");
-    if (pf != nullptr) {
-        fwrite(strData.data(), 1, strData.size(), pf);
-        fclose(pf);
-    }
+    const ::testing::TestInfo *pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
+    return MakeSandboxDir(std::string(pInfo->test_suite_name()) + "." + pInfo->name());
 }
