@@ -1,38 +1,27 @@
 #include "fetch_sandbox.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <spawn.h>
-#include <sstream>
-#include <sys/socket.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
-#include "fetch/fetch_progress.h"
 #include "update/update_log.h"
 
-extern char **environ;
+namespace fs = std::filesystem;
 
 namespace {
 std::string g_sandboxDir;
 
-bool SameFile(const char *pszA, const std::string &b)
-{
-    struct stat stA {};
-    struct stat stB {};
-    return stat(pszA, &stA) == 0 && stat(b.c_str(), &stB) == 0 && stA.st_dev == stB.st_dev &&
-           stA.st_ino == stB.st_ino;
-}
+struct ResetAroundEachTest : testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo &) override { ResetFetchState(); }
+    void OnTestEnd(const testing::TestInfo &) override { ResetFetchState(); }
+};
 } // namespace
 
 const std::string &SandboxDir()
@@ -43,15 +32,9 @@ const std::string &SandboxDir()
 std::string ServerDir(const std::string &name)
 {
     std::string dir = g_sandboxDir + "/srv/" + name;
-    std::string cmd = "rm -rf '" + dir + "' && mkdir -p '" + dir + "'";
-    EXPECT_EQ(system(cmd.c_str()), 0);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
     return dir;
-}
-
-bool Exists(const std::string &path)
-{
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
 }
 
 std::string MakePackage(size_t ulSize)
@@ -69,46 +52,71 @@ void ResetFetchState()
     g_stDownloadStat = DOWNLOAD_STAT_S {};
     g_stWatchState = WATCH_STATE_S {};
     pthread_mutex_unlock(&g_stWatchMutex);
-    ASSERT_EQ(system("rm -rf /tmp/Program.bin /tmp/update_rate.log /tmp/download_stat.log /tmp/pwned"), 0);
-    ASSERT_EQ(system(("rm -f " + g_sandboxDir + "/journal/*").c_str()), 0);
+    for (const char *pszPath : {PACKAGE, RATE, STAT, "/tmp/pwned"}) {
+        fs::remove_all(pszPath);
+    }
+    for (const fs::directory_entry &entry : fs::directory_iterator(g_sandboxDir + "/journal")) {
+        fs::remove_all(entry.path());
+    }
+}
+
+WATCH_STATE_S WatchNow()
+{
+    pthread_mutex_lock(&g_stWatchMutex);
+    WATCH_STATE_S st = g_stWatchState;
+    pthread_mutex_unlock(&g_stWatchMutex);
+    return st;
 }
 
 std::vector<std::vector<std::string>> ToolCalls(const std::string &tool)
 {
-    std::vector<std::vector<std::string>> calls;
+    std::vector<std::vector<std::string>> calls(1);
     std::ifstream in(g_sandboxDir + "/journal/" + tool + ".argv");
-    std::vector<std::string> call;
     for (std::string line; std::getline(in, line);) {
         if (line == "--") {
-            calls.push_back(call);
-            call.clear();
+            calls.emplace_back();
         } else {
-            call.push_back(line);
+            calls.back().push_back(line);
         }
     }
+    calls.pop_back();
     return calls;
 }
 
-bool Server::Start(const std::vector<std::string> &argv, const std::string &log)
+bool Server::Start(std::vector<std::string> argv, const std::string &log, const char *pszProto, int port)
 {
     Stop();
+    if (argv[0].ends_with(".py")) {
+        argv.insert(argv.begin(), "/usr/bin/python3");
+        argv[1] = std::string(UPDATE_SOURCE_DIR) + "/tests/fetch/" + argv[1];
+    }
     std::vector<char *> args;
-    for (const std::string &arg : argv) {
-        args.push_back(const_cast<char *>(arg.c_str()));
+    for (std::string &arg : argv) {
+        args.push_back(arg.data());
     }
     args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    int lRet = posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (lRet != 0) {
-        m_pid = -1;
+    m_pid = fork();
+    if (m_pid == 0) {
+        int lLog = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(lLog, 1);
+        dup2(lLog, 2);
+        dup2(open("/dev/null", O_RDONLY), 0);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (m_pid < 0) {
         return false;
     }
-    return true;
+    // The local port, and for TCP the listening state (0A) with no peer.
+    char szEntry[48];
+    snprintf(szEntry, sizeof(szEntry), strcmp(pszProto, "tcp") == 0 ? ":%04X 00000000:0000 0A " : ":%04X ", port);
+    for (int i = 0; i < 200; ++i) {
+        if (ReadFile(std::string("/proc/self/net/") + pszProto).find(szEntry) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
 }
 
 void Server::Stop()
@@ -120,54 +128,19 @@ void Server::Stop()
     }
 }
 
-bool WaitTcpPort(int port)
-{
-    for (int i = 0; i < 200; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool bUp = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
-        close(fd);
-        if (bUp) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-bool WaitUdpPort(int port)
-{
-    char szPort[16];
-    snprintf(szPort, sizeof(szPort), ":%04X ", port);
-    for (int i = 0; i < 200; ++i) {
-        if (ReadFile("/proc/self/net/udp").find(szPort) != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-std::string TestScript(const char *pszName)
-{
-    return std::string(UPDATE_SOURCE_DIR) + "/tests/fetch/" + pszName;
-}
-
 int main(int argc, char **argv)
 {
     testing::InitGoogleTest(&argc, argv);
+    const char *pszOpt = "--sandbox-dir=";
     for (int i = 1; i < argc; ++i) {
-        const char *pszOpt = "--sandbox-dir=";
         if (strncmp(argv[i], pszOpt, strlen(pszOpt)) == 0) {
             g_sandboxDir = argv[i] + strlen(pszOpt);
         }
     }
     // These tests write the device's fixed paths: refuse anything but the
     // sandbox whose folder is bound on /tmp.
-    if (g_sandboxDir.empty() || !SameFile("/tmp", g_sandboxDir + "/tmp")) {
+    std::error_code ec;
+    if (g_sandboxDir.empty() || !fs::equivalent("/tmp", g_sandboxDir + "/tmp", ec)) {
         fprintf(stderr, "fetch_sandbox_test: run through tests/fetch/run_sandboxed.sh only\n");
         return 2;
     }
@@ -176,5 +149,6 @@ int main(int argc, char **argv)
         fprintf(stderr, "cannot open the update log\n");
         return 2;
     }
+    testing::UnitTest::GetInstance()->listeners().Append(new ResetAroundEachTest);
     return RUN_ALL_TESTS();
 }

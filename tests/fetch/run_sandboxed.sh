@@ -1,24 +1,18 @@
 #!/bin/bash
-# run_sandboxed.sh NAME GTEST_FILTER
-# Runs the fetch test driver in a fresh host sandbox with its own loopback
-# network. The device's tftp and ftpget are busybox, reached by name through
-# wrappers that note each call's arguments (one per line, "--" after a call).
+# run_sandboxed.sh NAME GTEST_FILTER: the fetch test driver in a fresh host
+# sandbox with its own loopback. The device's tftp and ftpget are busybox,
+# wrapped to note each call's arguments (one per line, "--" after a call).
 set -euo pipefail
-name=$1
-filter=$2
-dir=$UPDATE_BINARY_DIR/tests/fetch/sbx-$name
+dir=$UPDATE_BINARY_DIR/tests/fetch/sbx-$1
 busybox=$(readlink -f "$(command -v busybox)")
 rm -rf "$dir"
 mkdir -p "$dir/bin" "$dir/journal" "$dir/srv"
 for tool in tftp ftpget; do
-  cat > "$dir/bin/$tool" <<WRAP
-#!/bin/sh
-{ for a in "\$@"; do printf '%s\n' "\$a"; done; echo '--'; } >> "$dir/journal/$tool.argv"
-exec "$busybox" $tool "\$@"
-WRAP
+  printf '#!/bin/sh\n{ for a in "$@"; do printf "%%s\\n" "$a"; done; echo --; } >> "%s"\nexec "%s" %s "$@"\n' \
+    "$dir/journal/$tool.argv" "$busybox" "$tool" > "$dir/bin/$tool"
   chmod +x "$dir/bin/$tool"
 done
 # Whatever a faulty command line writes by relative path stays in the sandbox.
 cd "$dir"
 exec "$UPDATE_SOURCE_DIR/tests/sandbox/sandbox.sh" --net "$dir" -- \
-  "$UPDATE_BINARY_DIR/bin/fetch_sandbox_test" --sandbox-dir="$dir" --gtest_filter="$filter"
+  "$UPDATE_BINARY_DIR/bin/fetch_sandbox_test" --sandbox-dir="$dir" --gtest_filter="$2"

@@ -9,12 +9,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #ifndef UPDATE_SOURCE_DIR
@@ -52,10 +54,28 @@ long long NowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Command line of the sandbox itself; the child keeps the pid of unshare,
-// since sandbox.sh replaces itself with it, so SIGKILL to it ends everything.
-std::vector<std::string> SandboxCommand(const std::string &dir, const std::vector<std::string> &argv, bool bNet)
+bool MakePipe(UniqueFd &readEnd, UniqueFd &writeEnd)
 {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    readEnd.Reset(fds[0]);
+    writeEnd.Reset(fds[1]);
+    return true;
+}
+
+// Forks the sandbox around argv; the child runs placeStreams to set up its
+// standard streams first. The child keeps the pid of unshare, since
+// sandbox.sh replaces itself with it, so SIGKILL to it ends everything.
+pid_t Spawn(const std::string &dir, const std::vector<std::string> &argv, bool bNet,
+            const std::function<void()> &placeStreams)
+{
+    static const bool bIgnored = [] {
+        signal(SIGPIPE, SIG_IGN);
+        return true;
+    }();
+    (void)bIgnored;
     std::vector<std::string> cmd{"/bin/bash", SandboxScript()};
     if (bNet) {
         cmd.push_back("--net");
@@ -63,26 +83,22 @@ std::vector<std::string> SandboxCommand(const std::string &dir, const std::vecto
     cmd.push_back(dir);
     cmd.push_back("--");
     cmd.insert(cmd.end(), argv.begin(), argv.end());
-    return cmd;
-}
-
-std::vector<char *> ArgvPointers(std::vector<std::string> &cmd)
-{
     std::vector<char *> ptrs;
     for (std::string &s : cmd) {
         ptrs.push_back(s.data());
     }
     ptrs.push_back(nullptr);
-    return ptrs;
-}
 
-[[noreturn]] void ExecSandbox(char *const *argv)
-{
-    setenv("UPDATE_BINARY_DIR", UPDATE_BINARY_DIR, 1);
-    setenv("UPDATE_SOURCE_DIR", UPDATE_SOURCE_DIR, 1);
-    signal(SIGPIPE, SIG_DFL);
-    execv(argv[0], argv);
-    _exit(127);
+    pid_t pid = fork();
+    if (pid == 0) {
+        placeStreams();
+        setenv("UPDATE_BINARY_DIR", UPDATE_BINARY_DIR, 1);
+        setenv("UPDATE_SOURCE_DIR", UPDATE_SOURCE_DIR, 1);
+        signal(SIGPIPE, SIG_DFL);
+        execv(ptrs[0], ptrs.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 // Reads what is there; false at end of stream (EIO is how a pty master says so).
@@ -98,50 +114,55 @@ bool Drain(int fd, std::string &into)
             }
             continue;
         }
-        if (n < 0 && (errno == EINTR)) {
+        if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return true;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+// Collects out into strOut and err into strErr until both end, then the
+// status. Before each poll, beforePoll may act and returns the poll timeout
+// in ms. An overstaying sandbox is killed (status 124).
+int Collect(pid_t pid, UniqueFd &out, UniqueFd &err, SandboxResult &res, const std::function<int()> &beforePoll)
+{
+    fcntl(out.Get(), F_SETFL, O_NONBLOCK);
+    fcntl(err.Get(), F_SETFL, O_NONBLOCK);
+    const long long deadline = NowMs() + SANDBOX_TIMEOUT_SEC * 1000LL;
+    bool bTimedOut = false;
+    while (out.Open() || err.Open()) {
+        long long left = deadline - NowMs();
+        if (left <= 0) {
+            bTimedOut = true;
+            break;
         }
-        return false;
+        pollfd fds[2] = {{out.Get(), POLLIN, 0}, {err.Get(), POLLIN, 0}};
+        int r = poll(fds, 2, static_cast<int>(std::min<long long>(beforePoll(), left)));
+        if (r < 0 && errno != EINTR) {
+            bTimedOut = true;
+            break;
+        }
+        if (r > 0 && fds[0].revents && !Drain(out.Get(), res.strOut)) {
+            out.Reset();
+        }
+        if (r > 0 && fds[1].revents && !Drain(err.Get(), res.strErr)) {
+            err.Reset();
+        }
     }
-}
-
-int DecodeStatus(int st)
-{
-    if (WIFEXITED(st)) {
-        return WEXITSTATUS(st);
-    }
-    if (WIFSIGNALED(st)) {
-        return 128 + WTERMSIG(st);
-    }
-    return -1;
-}
-
-// Kills the sandbox when it overstays and collects its status.
-int Finish(pid_t pid, bool bTimedOut, SandboxResult &res)
-{
-    int st = 0;
     if (bTimedOut) {
         kill(pid, SIGKILL);
     }
+    int st = 0;
     while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
     }
     if (bTimedOut) {
         res.strErr += "\n[sandbox killed after timeout]\n";
         return 124;
     }
-    return DecodeStatus(st);
-}
-
-void IgnoreSigpipe()
-{
-    static const bool done = [] {
-        signal(SIGPIPE, SIG_IGN);
-        return true;
-    }();
-    (void)done;
+    if (WIFEXITED(st)) {
+        return WEXITSTATUS(st);
+    }
+    return WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
 }
 
 } // namespace
@@ -154,11 +175,7 @@ std::string SandboxScript()
 std::string MakeSandboxDir(const std::string &testName)
 {
     std::string name = testName;
-    for (char &c : name) {
-        if (c == '/') {
-            c = '_';
-        }
-    }
+    std::replace(name.begin(), name.end(), '/', '_');
     std::filesystem::path dir = std::filesystem::path(UPDATE_BINARY_DIR) / "sandboxes" / name;
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
@@ -198,93 +215,37 @@ SandboxResult RunInSandbox(const std::string &dir, const std::vector<std::string
                            const std::string &stdinText, bool bNet)
 {
     SandboxResult res;
-    IgnoreSigpipe();
-    std::vector<std::string> cmd = SandboxCommand(dir, argv, bNet);
-    std::vector<char *> ptrs = ArgvPointers(cmd);
-
-    int inP[2], outP[2], errP[2];
-    if (pipe2(inP, O_CLOEXEC) != 0) {
+    UniqueFd inR, inW, outR, outW, errR, errW;
+    if (!MakePipe(inR, inW) || !MakePipe(outR, outW) || !MakePipe(errR, errW)) {
         return res;
     }
-    UniqueFd inR(inP[0]), inW(inP[1]);
-    if (pipe2(outP, O_CLOEXEC) != 0) {
-        return res;
-    }
-    UniqueFd outR(outP[0]), outW(outP[1]);
-    if (pipe2(errP, O_CLOEXEC) != 0) {
-        return res;
-    }
-    UniqueFd errR(errP[0]), errW(errP[1]);
-
-    pid_t pid = fork();
-    if (pid < 0) {
-        return res;
-    }
-    if (pid == 0) {
+    pid_t pid = Spawn(dir, argv, bNet, [&] {
         dup2(inR.Get(), 0);
         dup2(outW.Get(), 1);
         dup2(errW.Get(), 2);
-        ExecSandbox(ptrs.data());
+    });
+    if (pid < 0) {
+        return res;
     }
     inR.Reset();
     outW.Reset();
     errW.Reset();
     fcntl(inW.Get(), F_SETFL, O_NONBLOCK);
-    fcntl(outR.Get(), F_SETFL, O_NONBLOCK);
-    fcntl(errR.Get(), F_SETFL, O_NONBLOCK);
-
     size_t written = 0;
-    if (stdinText.empty()) {
-        inW.Reset();
-    }
-    const long long deadline = NowMs() + SANDBOX_TIMEOUT_SEC * 1000LL;
-    bool bTimedOut = false;
-    while (outR.Open() || errR.Open()) {
-        long long left = deadline - NowMs();
-        if (left <= 0) {
-            bTimedOut = true;
-            break;
-        }
-        pollfd fds[3];
-        nfds_t n = 0;
-        int iOut = -1, iErr = -1, iIn = -1;
-        if (outR.Open()) {
-            iOut = static_cast<int>(n);
-            fds[n++] = {outR.Get(), POLLIN, 0};
-        }
-        if (errR.Open()) {
-            iErr = static_cast<int>(n);
-            fds[n++] = {errR.Get(), POLLIN, 0};
-        }
-        if (inW.Open()) {
-            iIn = static_cast<int>(n);
-            fds[n++] = {inW.Get(), POLLOUT, 0};
-        }
-        int r = poll(fds, n, static_cast<int>(left < 1000 ? left : 1000));
-        if (r < 0 && errno != EINTR) {
-            bTimedOut = true;
-            break;
-        }
-        if (r <= 0) {
-            continue;
-        }
-        if (iIn >= 0 && fds[iIn].revents) {
+    res.lStatus = Collect(pid, outR, errR, res, [&] {
+        if (inW.Open() && written < stdinText.size()) {
             ssize_t w = write(inW.Get(), stdinText.data() + written, stdinText.size() - written);
             if (w > 0) {
                 written += static_cast<size_t>(w);
-            }
-            if ((w < 0 && errno != EAGAIN && errno != EINTR) || written == stdinText.size()) {
+            } else if (errno != EAGAIN && errno != EINTR) {
                 inW.Reset();
             }
         }
-        if (iOut >= 0 && fds[iOut].revents && !Drain(outR.Get(), res.strOut)) {
-            outR.Reset();
+        if (written == stdinText.size()) {
+            inW.Reset();
         }
-        if (iErr >= 0 && fds[iErr].revents && !Drain(errR.Get(), res.strErr)) {
-            errR.Reset();
-        }
-    }
-    res.lStatus = Finish(pid, bTimedOut, res);
+        return inW.Open() ? 10 : 1000;
+    });
     return res;
 }
 
@@ -292,50 +253,33 @@ SandboxResult RunInSandboxPty(const std::string &dir, const std::vector<std::str
                               const std::string &typed, const std::string &prompt)
 {
     SandboxResult res;
-    IgnoreSigpipe();
-    std::vector<std::string> cmd = SandboxCommand(dir, argv, false);
-    std::vector<char *> ptrs = ArgvPointers(cmd);
-
     int master = -1, slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
         return res;
     }
-    UniqueFd masterFd(master), slaveFd(slave);
+    UniqueFd masterFd(master), slaveFd(slave), errR, errW;
     fcntl(master, F_SETFD, FD_CLOEXEC);
     fcntl(slave, F_SETFD, FD_CLOEXEC);
-    int errP[2];
-    if (pipe2(errP, O_CLOEXEC) != 0) {
+    if (!MakePipe(errR, errW)) {
         return res;
     }
-    UniqueFd errR(errP[0]), errW(errP[1]);
-
-    pid_t pid = fork();
-    if (pid < 0) {
-        return res;
-    }
-    if (pid == 0) {
+    pid_t pid = Spawn(dir, argv, false, [&] {
         setsid();
         ioctl(slave, TIOCSCTTY, 0);
         dup2(slave, 0);
         dup2(slave, 1);
         dup2(errW.Get(), 2);
-        ExecSandbox(ptrs.data());
+    });
+    if (pid < 0) {
+        return res;
     }
     slaveFd.Reset();
     errW.Reset();
-    fcntl(master, F_SETFL, O_NONBLOCK);
-    fcntl(errR.Get(), F_SETFL, O_NONBLOCK);
 
     enum { WAIT_PROMPT, WAIT_RAW, TYPED } phase = WAIT_PROMPT;
     long long rawDeadline = 0;
-    const long long deadline = NowMs() + SANDBOX_TIMEOUT_SEC * 1000LL;
-    bool bTimedOut = false;
-    while (masterFd.Open() || errR.Open()) {
+    res.lStatus = Collect(pid, masterFd, errR, res, [&] {
         long long now = NowMs();
-        if (now >= deadline) {
-            bTimedOut = true;
-            break;
-        }
         if (phase == WAIT_PROMPT && (prompt.empty() ? !res.strOut.empty() : res.strOut.find(prompt) != std::string::npos)) {
             phase = WAIT_RAW;
             rawDeadline = now + 1000;
@@ -357,32 +301,7 @@ SandboxResult RunInSandboxPty(const std::string &dir, const std::vector<std::str
                 phase = TYPED;
             }
         }
-        pollfd fds[2];
-        nfds_t n = 0;
-        int iMaster = -1, iErr = -1;
-        if (masterFd.Open()) {
-            iMaster = static_cast<int>(n);
-            fds[n++] = {master, POLLIN, 0};
-        }
-        if (errR.Open()) {
-            iErr = static_cast<int>(n);
-            fds[n++] = {errR.Get(), POLLIN, 0};
-        }
-        int r = poll(fds, n, phase == WAIT_RAW ? 10 : 200);
-        if (r < 0 && errno != EINTR) {
-            bTimedOut = true;
-            break;
-        }
-        if (r <= 0) {
-            continue;
-        }
-        if (iMaster >= 0 && fds[iMaster].revents && !Drain(master, res.strOut)) {
-            masterFd.Reset();
-        }
-        if (iErr >= 0 && fds[iErr].revents && !Drain(errR.Get(), res.strErr)) {
-            errR.Reset();
-        }
-    }
-    res.lStatus = Finish(pid, bTimedOut, res);
+        return phase == WAIT_RAW ? 10 : 200;
+    });
     return res;
 }
