@@ -1,4 +1,5 @@
 #include "custom/custom.h"
+#include "applets/xio.h"
 #include "include/owners.h"
 
 #include <cerrno>
@@ -93,18 +94,7 @@ size_t ReadLinePiece(FILE *pSrc, char *pBuf, size_t ulSize)
 
 bool WriteAll(int lFd, const char *pBuf, size_t ulLen)
 {
-    while (ulLen > 0) {
-        ssize_t lDone = write(lFd, pBuf, ulLen);
-        if (lDone < 0 && errno == EINTR) {
-            continue;
-        }
-        if (lDone <= 0) {
-            return false;
-        }
-        pBuf += lDone;
-        ulLen -= static_cast<size_t>(lDone);
-    }
-    return true;
+    return FullWrite(lFd, pBuf, ulLen) == static_cast<ssize_t>(ulLen);
 }
 
 const char *MatchIdentityKey(std::string_view svLine)

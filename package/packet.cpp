@@ -1,4 +1,5 @@
 #include "package/packet.h"
+#include "applets/xio.h"
 #include "include/owners.h"
 
 #include <cerrno>
@@ -23,21 +24,12 @@ std::unique_ptr<uint8_t[]> AllocIoChunk()
     return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[PACKET_IO_CHUNK]());
 }
 
-ssize_t ReadRetry(int lFd, void *pBuf, size_t ulLen)
-{
-    ssize_t lRet;
-    do {
-        lRet = read(lFd, pBuf, ulLen);
-    } while (lRet < 0 && errno == EINTR);
-    return lRet;
-}
-
 // Reads until ulLen bytes or end of file; the byte count, or -1.
 ssize_t ReadFull(int lFd, void *pBuf, size_t ulLen)
 {
     size_t ulDone = 0;
     while (ulDone < ulLen) {
-        ssize_t lRet = ReadRetry(lFd, static_cast<uint8_t *>(pBuf) + ulDone, ulLen - ulDone);
+        ssize_t lRet = SafeRead(lFd, static_cast<uint8_t *>(pBuf) + ulDone, ulLen - ulDone);
         if (lRet < 0) {
             return -1;
         }
@@ -95,7 +87,7 @@ int CountPacketCrc(int lFd, uint32_t *pulCrc)
     }
     uint32_t ulCrc = PACKET_CRC_INIT;
     for (;;) {
-        ssize_t lRead = ReadRetry(lFd, pucBuf.get(), PACKET_IO_CHUNK);
+        ssize_t lRead = SafeRead(lFd, pucBuf.get(), PACKET_IO_CHUNK);
         if (lRead < 0) {
             printf("read head file failed!\n");
             return -1;
@@ -222,7 +214,7 @@ int UnpackSubImage(const char *pszPath, uint64_t ullOffset, uint64_t ullLength, 
     uint64_t ullRemain = ullLength;
     for (;;) {
         size_t ulWant = PACKET_IO_CHUNK;
-        ssize_t lRead = ReadRetry(fdIn.Get(), pucBuf.get(), ulWant);
+        ssize_t lRead = SafeRead(fdIn.Get(), pucBuf.get(), ulWant);
         if (lRead < 0) {
             UPDATE_LOG_PRINT("read bin file fail\n");
             return -1;

@@ -1,4 +1,5 @@
 #include "update/update_exec.h"
+#include "applets/xio.h"
 #include "include/owners.h"
 
 #include <cerrno>
@@ -23,29 +24,12 @@ constexpr int EXEC_SLOTS = EXEC_MAX_WORDS + 1;
 constexpr size_t PIDOF_CMD_LEN = 256;
 constexpr int PS_RESULT_LINE = 501;
 
-
 bool IsShellSafe(char c)
 {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
         return true;
     }
     return strchr("/._-:@%+,=", c) != nullptr;
-}
-
-// Writes all of a buffer to a descriptor; used in the child, where stdio must not be touched.
-void WriteAll(int fd, const char *pBuf, size_t ulLen)
-{
-    while (ulLen > 0) {
-        ssize_t lDone = write(fd, pBuf, ulLen);
-        if (lDone < 0 && errno == EINTR) {
-            continue;
-        }
-        if (lDone <= 0) {
-            return;
-        }
-        pBuf += lDone;
-        ulLen -= static_cast<size_t>(lDone);
-    }
 }
 } // namespace
 
@@ -153,10 +137,10 @@ int UpdateExecArgv(char *const apszArgv[])
             }
         }
         if (lLogFd >= 0) {
-            WriteAll(lLogFd, szLogHead, strlen(szLogHead));
-            WriteAll(lLogFd, szMsg, ulLen);
+            FullWrite(lLogFd, szLogHead, strlen(szLogHead));
+            FullWrite(lLogFd, szMsg, ulLen);
         }
-        WriteAll(STDOUT_FILENO, szMsg, ulLen);
+        FullWrite(STDOUT_FILENO, szMsg, ulLen);
         _exit(1);
     }
 
