@@ -18,16 +18,9 @@ constexpr const char *TFTP_CMD_FORMAT = "mkdir -p %s;tftp -g -r %s -l %s %s -b %
 constexpr const char *FTP_CMD_FORMAT = "mkdir -p %s;ftpget -u %s -p %s %s %s %s 2>>/var/log/update.log";
 constexpr const char *TMP_DIR = "/tmp";
 
-
-// One shell word for a value from outside. An empty value still has to be a
-// word of its own, or the tool would take the next argument in its place.
 bool QuoteWord(const char *pszValue, char (&szOut)[CMD_BUF_LEN])
 {
-    if (pszValue == nullptr || pszValue[0] == '\0') {
-        snprintf(szOut, sizeof(szOut), "''");
-        return true;
-    }
-    return ShellQuote(pszValue, szOut) == 0;
+    return ShellWord(pszValue, szOut) == 0;
 }
 
 bool IsFetchedByTool(uint16_t usTransType)

@@ -231,16 +231,44 @@ constexpr bool SetsFit()
 }
 static_assert(SetsFit());
 
+#ifdef UPDATE_SIMULATED_BOARD_ONLY
+// The simulated board's 4 MiB NOR (qemu pflash): slot n is /dev/mtdn, the
+// whole chip is /dev/mtd0. It exists only in simulation builds.
+constexpr PartSet s_astPartSetSim = {
+    P("chip", 0, 0x400000, KB64, 1),
+    P("uboot", 0, 0x40000, KB64, 1),
+    P("env", 0x40000, 0x20000, KB64, 1),
+    P("config", 0x60000, 0x40000, KB64, 1),
+    P("kernel", 0xa0000, 0xc0000, KB64, 1),
+    P("program", 0x160000, 0x100000, KB64, 1),
+    P("ActiveX", 0x260000, 0x40000, KB64, 1),
+    P("backenv", 0x2a0000, 0x20000, KB64, 1),
+    P("custom", 0x2c0000, 0x20000, KB64, 1),
+    P("uboot_slave", 0x2e0000, 0x20000, KB64, 1),
+    P("kernel_slave", 0x300000, 0x80000, KB64, 1),
+    P("program_slave", 0x380000, 0x80000, KB64, 1),
+};
+#endif
+
 constexpr PARTSET_ENTRY_S s_astPartSetTable[PARTSET_COUNT] = {
     {0, s_stPartSets.aast[0]},   {1, s_stPartSets.aast[1]},   {2, s_stPartSets.aast[2]},
     {3, s_stPartSets.aast[3]},   {4, s_stPartSets.aast[4]},   {5, s_stPartSets.aast[5]},
     {6, s_stPartSets.aast[6]},   {7, s_stPartSets.aast[7]},   {8, s_stPartSets.aast[8]},
     {9, s_stPartSets.aast[9]},   {10, s_stPartSets.aast[10]}, {11, s_stPartSets.aast[11]},
     {12, s_stPartSets.aast[12]}, {13, s_stPartSets.aast[13]}, {14, s_astPartSet14},
+#ifdef UPDATE_SIMULATED_BOARD_ONLY
+    {15, s_astPartSetSim},
+#endif
 };
 
+#ifdef UPDATE_SIMULATED_BOARD_ONLY
+// NOR with slave-board entries, on the simulator's own partition set.
+constexpr uint32_t BOUND_LAYOUT_ID = 3;
+constexpr uint32_t BOUND_PARTSET_ID = 15;
+#else
 constexpr uint32_t BOUND_LAYOUT_ID = 8;
 constexpr uint32_t BOUND_PARTSET_ID = 14;
+#endif
 
 
 int CmdlineHasWord(const char *pszWord)

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "include/flash_layout.h"
 #include "include/packet.h"
 #include "include/text_util.h"
 #include "include/update_types.h"
@@ -151,6 +152,9 @@ void ShowVersion(uint32_t usShowInfo)
         printf("Board type: %s\n", szBoardType);
         printf("Uboot version: %s\n", szUbootVer);
         printf("Build date: %s %s\n", szBuildDate, szBuildTime);
+        if (UPDATE_SIMULATION_BUILD) {
+            printf("SIMULATION BUILD: simulated board layout, not for any device\n");
+        }
     }
     fflush(stdout);
 }

@@ -5,6 +5,8 @@
 #include <memory>
 
 #include "applets/applets.h"
+#include "flash/flash_write.h"
+#include "flash/mtd_housekeeping.h"
 #include "flash/update_nvram.h"
 #include "package/compat.h"
 #include "include/flash_layout.h"
@@ -136,8 +138,37 @@ int UpdateRun(int argc, char *argv[], UPDATE_REQ_S *pstReq)
     if (lRet != 0) {
         return lRet;
     }
-    UPDATE_LOG_PRINT("update: installing firmware is not available in this build yet\n");
-    return -1;
+    if (pstReq->usDebugFlag != 1) {
+        UPDATE_LOG_PRINT("update: installing firmware is not available in this build yet\n");
+        return -1;
+    }
+    // Raw-image mode: one image, written in this thread, no worker and no watch.
+    lRet = UpdateSingleImage(pstReq);
+    if (lRet != 0) {
+        UPDATE_LOG_PRINT("load or update failed!\n");
+        UpdateLogClose();
+        RemoveTmpFiles();
+        UpdateSystem(SHELL_REBOOT_LINE);
+        return lRet;
+    }
+    FinishSession(pstReq);
+    return lRet;
+}
+
+void FinishSession(UPDATE_REQ_S *pstReq)
+{
+    UnlockNorFlash();
+    ReportSessionResult(pstReq);
+    if (pstReq->usRebootFlag == 1 && pstReq->usCheckFlag == 0) {
+        UPDATE_LOG_PRINT("Update success. System reboot now...");
+        RebootDevice();
+    }
+}
+
+void ReportSessionResult(const UPDATE_REQ_S *pstReq)
+{
+    // The per-component report comes with the package installation.
+    (void)pstReq;
 }
 
 int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs)

@@ -33,6 +33,14 @@ bool IsShellSafe(char c)
 }
 } // namespace
 
+int ShellWord(const char *pszValue, char *pszOut, size_t ulOutSize)
+{
+    if (pszValue == nullptr || pszValue[0] == '\0') {
+        return snprintf(pszOut, ulOutSize, "''") == 2 ? 0 : -1;
+    }
+    return ShellQuote(pszValue, pszOut, ulOutSize);
+}
+
 int ShellQuote(const char *pszValue, char *pszOut, size_t ulOutSize)
 {
     if (pszOut == nullptr || ulOutSize == 0) {

@@ -30,3 +30,19 @@ inline int ShellQuote(const char *pszValue, char (&szOut)[N])
 {
     return ShellQuote(pszValue, szOut, N);
 }
+
+// ShellQuote for a tool argument: an empty value becomes '' so that it still
+// is a word of its own and the tool does not take the next argument instead.
+int ShellWord(const char *pszValue, char *pszOut, size_t ulOutSize);
+
+template <size_t N>
+inline int ShellWord(const char *pszValue, char (&szOut)[N])
+{
+    return ShellWord(pszValue, szOut, N);
+}
+
+// How a password is shown wherever a logged text carries it.
+inline const char *MaskedPassword(const char *pszPassword)
+{
+    return (pszPassword != nullptr && pszPassword[0] != '\0') ? "******" : "";
+}

@@ -1,0 +1,25 @@
+// The partition writer: images into NOR, NAND and eMMC partitions through the
+// device's tools and the updater's own flash applets.
+#pragma once
+
+#include <cstdint>
+
+#include "include/update_types.h"
+
+constexpr const char *PACKAGE_APPLET_RUNNER = "/tmp/busybox";
+constexpr const char *SINGLE_APPLET_RUNNER = "/bin/busybox";
+constexpr const char *NOR_WHOLE_DEVICE = "/dev/mtd0";
+constexpr unsigned FLASH_WRITE_TIMES = 10;
+
+// Writes ulLength bytes from ulFileOffset of the package file into the
+// partition pszDev, adapting the NAND method to the running root file system.
+// 0, the failing erase's result, or -1.
+int WriteFlash(const char *pszDev, const char *pszFile, uint64_t ulPartSize, uint64_t ulFlashType,
+               uint64_t ulFileOffset, uint64_t ulLength, uint64_t ulFlashOffset);
+// The same for a single image file, without the root file system probes.
+int WriteFlashSingle(const char *pszDev, const char *pszFile, uint64_t ulPartSize, uint64_t ulFlashType,
+                     uint64_t ulFileOffset, uint64_t ulLength, uint64_t ulFlashOffset);
+// Raw-image mode: fetches one image file and writes it into its partition.
+int UpdateSingleImage(const UPDATE_REQ_S *pstReq);
+// Size of the file, or all ones when it cannot be read.
+uint64_t GetFileSize(const char *pszPath);
