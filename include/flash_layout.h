@@ -10,14 +10,7 @@ constexpr uint64_t FLASH_TYPE_EMMC = 3;
 constexpr unsigned PARTITION_SLOTS = 21;
 constexpr unsigned IMAGE_DEV_ENTRIES = 14;
 constexpr unsigned LAYOUT_COUNT = 12;
-#ifdef UPDATE_SIMULATED_BOARD_ONLY
-// The simulated board's NOR set follows the product sets.
-constexpr unsigned PARTSET_COUNT = 16;
-constexpr bool UPDATE_SIMULATION_BUILD = true;
-#else
 constexpr unsigned PARTSET_COUNT = 15;
-constexpr bool UPDATE_SIMULATION_BUILD = false;
-#endif
 
 // The sub-images anchored at the program entry's index.
 constexpr uint64_t UPDATE_POS_OFFSET = 4;
@@ -109,6 +102,8 @@ const LAYOUT_ENTRY_S *FindLayoutEntry(uint32_t ulId);
 const PARTSET_ENTRY_S *FindPartSetEntry(uint32_t ulId);
 int GetPartSet(int32_t lId, const PARTITION_S **ppstPartSet);
 const PARTSET_ENTRY_S *GetPartSetTable(void);
+// True in a build that binds the simulated board instead of the product.
+bool IsSimulationBuild(void);
 
 // Root file system and runtime probes: 0 yes, -1 no (or unreadable source).
 int IsRootfsYaffs2(void);

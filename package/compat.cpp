@@ -152,7 +152,7 @@ void ShowVersion(uint32_t usShowInfo)
         printf("Board type: %s\n", szBoardType);
         printf("Uboot version: %s\n", szUbootVer);
         printf("Build date: %s %s\n", szBuildDate, szBuildTime);
-        if (UPDATE_SIMULATION_BUILD) {
+        if (IsSimulationBuild()) {
             printf("SIMULATION BUILD: simulated board layout, not for any device\n");
         }
     }

@@ -1,0 +1,83 @@
+// Runs one flash-subsystem routine with the update log open, for the sandbox
+// and board tests:
+//   flash_driver [-L LAYOUT -S SET] write|single DEV FILE PARTSIZE FILEOFF LEN FLASHOFF
+//   flash_driver [-L LAYOUT -S SET] slave TYPE PACKAGE | env PUBVERSION | needenv INNER PUBVERSION
+//   flash_driver [-L LAYOUT -S SET] killgc | unlock
+// It prints "result=N" and exits 0 once the routine has returned.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "flash/flash_write.h"
+#include "flash/mtd_housekeeping.h"
+#include "flash/slave_board.h"
+#include "flash/update_nvram.h"
+#include "include/flash_layout.h"
+#include "include/text_util.h"
+#include "package/compat.h"
+#include "package/packet.h"
+#include "update/update_log.h"
+
+namespace {
+uint64_t Num(const char *psz) { return strtoull(psz, nullptr, 0); }
+
+int Run(int argc, char **argv)
+{
+    const char *pszCmd = argv[0];
+    if ((strcmp(pszCmd, "write") == 0 || strcmp(pszCmd, "single") == 0) && argc == 7) {
+        auto pfn = pszCmd[0] == 'w' ? WriteFlash : WriteFlashSingle;
+        return pfn(argv[1], argv[2], Num(argv[3]), g_pstFlashLayout->ulFlashType, Num(argv[4]), Num(argv[5]),
+                   Num(argv[6]));
+    }
+    if (strcmp(pszCmd, "slave") == 0 && argc == 3) {
+        uint32_t ulCount = 0;
+        SubImageTablePtr pstTable(GetSubImageTable(argv[2], &ulCount));
+        UPDATE_ITEM_S stItem = {nullptr, Num(argv[1]), "All.bin", argv[2], pstTable.get(), 0, ulCount};
+        return UpdateSlaveBoard(&stItem);
+    }
+    if (strcmp(pszCmd, "env") == 0 && argc == 2) {
+        CopyText(g_szImagePubVersion, argv[1]);
+        return UpdateEnv();
+    }
+    if (strcmp(pszCmd, "needenv") == 0 && argc == 3) {
+        CopyText(g_szLocalInnerVersion, argv[1]);
+        CopyText(g_szImagePubVersion, argv[2]);
+        return NeedUpdateEnv();
+    }
+    if (strcmp(pszCmd, "killgc") == 0) {
+        KillJffs2Gc();
+        return 0;
+    }
+    if (strcmp(pszCmd, "unlock") == 0) {
+        UnlockNorFlash();
+        return 0;
+    }
+    fprintf(stderr, "flash_driver: unknown command\n");
+    exit(2);
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (GetFlashLayout(&g_pstFlashLayout) != 0) {
+        return 2;
+    }
+    int i = 1;
+    for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
+        if (strcmp(argv[i], "-L") == 0) {
+            g_pstFlashLayout = FindLayoutEntry(static_cast<uint32_t>(Num(argv[i + 1])))->pstLayout;
+        } else {
+            g_pstFlashLayout->pstPartSet = FindPartSetEntry(static_cast<uint32_t>(Num(argv[i + 1])))->pstPartSet;
+        }
+    }
+    if (i >= argc) {
+        return 2;
+    }
+    mkdir("/var/log", 0755);
+    UpdateLogOpen();
+    int lRet = Run(argc - i, argv + i);
+    printf("result=%d\n", lRet);
+    UpdateLogClose();
+    return 0;
+}
