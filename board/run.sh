@@ -10,11 +10,13 @@
 #   mtd5 program 92M, mtd6 ActiveX 8064K, mtd7 backenv 512K, mtd8 custom 1M,
 #   mtd9 fenv 512K, mtd10 erasecnt 128K, mtd11 the rest (2M);
 # the optional RAM flash and NOR flash follow as the next mtd numbers (their
-# paths are in $BOARD_MTDRAM and $BOARD_NOR, and in /etc/board/devices).
+# paths are in $BOARD_MTDRAM and $BOARD_NOR, and in /etc/board/devices); the
+# NOR's partitions (--nor-parts) come right after the whole NOR, their paths in
+# $BOARD_NOR_PARTS. With --nand-parts none and no RAM flash the NOR is /dev/mtd0.
 # The script runs as root with cwd /scratch and the environment BOARD_OUT
 # (the output folder, shared with the host), BOARD_SRV (/srv/tftp, served by
 # tftpd on 127.0.0.1:69 and by ftpd on 127.0.0.1:21, user "board" password
-# "board"), BOARD_MTDRAM, BOARD_NOR, UPDATE_BIN (/usr/bin/update).
+# "board"), BOARD_MTDRAM, BOARD_NOR, BOARD_NOR_PARTS, UPDATE_BIN (/usr/bin/update).
 #
 # Options:
 #   --nand-parts LIST      nandsim partition sizes in 128 KiB blocks (the last
@@ -24,6 +26,10 @@
 #   --nor IMAGE            add a NOR flash (qemu pflash, MTD type 3) backed by the
 #                          host file IMAGE, kept across runs; created erased when
 #                          missing, --nor-size KIB (default 4096) then gives its size
+#   --nor-parts LIST|sim   partitions on the NOR as NAME@OFFSET+SIZE,... (bytes, 0x..
+#                          for hex, erase-block aligned), registered in this order
+#                          after the whole NOR; "sim" is the simulation build's 4 MiB
+#                          layout in board/sim-nor-parts.txt (uboot .. program_slave)
 #   --ubi MTDNUM[:SIZE]    attach UBI to mtdMTDNUM and create one volume (/dev/ubi0_0)
 #                          of SIZE (ubimkvol syntax, e.g. 4MiB; default: all space)
 #   --cmdline WORDS        content of /proc/cmdline as the firmware reads it
@@ -43,6 +49,13 @@
 #                          stop the machine dead once N more bytes have been written
 #                          to that partition (the write that crosses N is cut at N)
 #   --power-cut-after SECONDS   kill qemu SECONDS after the script started
+#   --freeze-after-bytes N --freeze-dev /dev/mtdN
+#   --freeze-after-erase N --freeze-dev /dev/mtdN
+#                          freeze that flash once N more bytes have been written
+#                          (erased) in that partition: the script's session is
+#                          killed and every later write or erase of the flash fails
+#                          with EIO; reads, the dumps included, still work. Scripts
+#                          arm their own freezes with board-freeze (board/README.md)
 #   --timeout SECONDS      give up after SECONDS (default 300)
 #   --update PATH          the updater binary to put in (default $UPDATE_BIN, else
 #                          build/release/bin/update); it lands at /usr/bin/update
@@ -56,7 +69,7 @@
 # reboot requests; journal/TOOL.files/ keeps files given to flash_tool and
 # loadtools), update.log (/var/log/update.log), update_record.log, tmp/*.log,
 # rmc (what was written to /proc/rmc/test), nvram (the /dev/hal_nvram items as
-# name=value lines), dumps/.
+# name=value lines), dumps/, freeze (off, armed or frozen at the end).
 #
 # Exit status: the script's exit status, or
 #   240 the board did not come up (see console.log), 241 timeout,
@@ -66,9 +79,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 
 nand_parts=4,8,4,80,96,736,63,4,8,4,1
-badblocks= mtdram= nor= nor_size=4096 ubi= cmdline= cmdline_set=0
+badblocks= mtdram= nor= nor_size=4096 nor_parts= ubi= cmdline= cmdline_set=0
 board_type=DVS-SIM-BOARD uboot_rev=V060 envfile= versionfile= out=
-cut_bytes= cut_dev= cut_after= timeout=300 update=${UPDATE_BIN:-$root/build/release/bin/update} mem=1024
+cut_bytes= cut_dev= cut_after= freeze_kind= freeze_bytes= freeze_dev= timeout=300 update=${UPDATE_BIN:-$root/build/release/bin/update} mem=1024
 puts=() dumps=() fails=()
 
 die() { echo "board/run.sh: $*" >&2; exit 2; }
@@ -79,6 +92,7 @@ while (($#)); do
 	--mtdram) mtdram=$2; shift ;;
 	--nor) nor=$2; shift ;;
 	--nor-size) nor_size=$2; shift ;;
+	--nor-parts) nor_parts=$2; shift ;;
 	--ubi) ubi=$2; shift ;;
 	--cmdline) cmdline=$2; cmdline_set=1; shift ;;
 	--board-type) board_type=$2; shift ;;
@@ -92,6 +106,9 @@ while (($#)); do
 	--power-cut-after-bytes) cut_bytes=$2; shift ;;
 	--power-cut-dev) cut_dev=$2; shift ;;
 	--power-cut-after) cut_after=$2; shift ;;
+	--freeze-after-bytes) freeze_kind=write freeze_bytes=$2; shift ;;
+	--freeze-after-erase) freeze_kind=erase freeze_bytes=$2; shift ;;
+	--freeze-dev) freeze_dev=$2; shift ;;
 	--timeout) timeout=$2; shift ;;
 	--update) update=$2; shift ;;
 	--mem) mem=$2; shift ;;
@@ -108,6 +125,12 @@ mode=run
 [[ $mode == shell || -f $script ]] || die "no script $script"
 [[ -x $update ]] || die "no updater binary at $update (build first, or --update PATH)"
 [[ -n $cut_bytes && -z $cut_dev || -z $cut_bytes && -n $cut_dev ]] && die "--power-cut-after-bytes needs --power-cut-dev"
+[[ -n $freeze_bytes && -z $freeze_dev || -z $freeze_bytes && -n $freeze_dev ]] && die "--freeze-after-bytes|erase needs --freeze-dev"
+[[ -n $cut_bytes && -n $freeze_bytes ]] && die "a power cut and a freeze cannot be armed together"
+[[ $nor_parts == sim ]] && nor_parts=$(tr -d ' \n' < "$here/sim-nor-parts.txt")
+[[ -z $nor_parts || -n $nor ]] || die "--nor-parts needs --nor"
+part='[A-Za-z0-9_.-]+@[0-9a-fA-Fx]+\+[0-9a-fA-Fx]+'
+[[ -z $nor_parts || $nor_parts =~ ^$part(,$part)*$ ]] || die "--nor-parts wants NAME@OFFSET+SIZE,...: $nor_parts"
 
 command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 is missing: run bash scripts/setup.sh"
 mapfile -t img < <(bash "$here/build-image.sh") || exit 240
@@ -145,6 +168,13 @@ q() { printf "'%s'" "${1//\'/\'\\\'\'}"; }   # single-quoted for the guest's sh
 	else
 		echo "CUT="
 	fi
+	if [[ -n $freeze_bytes ]]; then
+		[[ $freeze_dev =~ ^/dev/mtd([0-9]+)$ ]] || die "--freeze-dev must be /dev/mtdN"
+		echo "FREEZE=$(q "${BASH_REMATCH[1]}:$freeze_kind:$freeze_bytes")"
+	else
+		echo "FREEZE="
+	fi
+	echo "NOR_PARTS=$(q "$nor_parts")"
 	if [[ -n $nor ]]; then
 		if [[ ! -f $nor ]]; then
 			head -c $((nor_size * 1024)) /dev/zero | tr '\0' '\377' > "$nor" || die "cannot create $nor"

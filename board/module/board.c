@@ -10,9 +10,15 @@
  *    parameter nvram_fail makes the next N requests fail with EIO;
  *  - a physmap region for the NOR flash that qemu maps below the firmware
  *    (parameters nor_base, nor_size);
+ *  - parameter nor_parts: partitions added on the NOR master after it is
+ *    registered as a whole, so they take the next mtd numbers;
  *  - power cut: writing "MTDNUM:BYTES" to parameter cut lets the next BYTES
  *    bytes through to that MTD device, then stops the machine at once
- *    through qemu's isa-debug-exit port, like pulling the plug.
+ *    through qemu's isa-debug-exit port, like pulling the plug;
+ *  - freezing cut: "MTDNUM:write|erase:BYTES" in parameter freeze lets BYTES
+ *    more bytes be written (or erased) there, then kills the session that
+ *    crossed the budget and fails every write and erase of that flash with
+ *    EIO until "off" is written.
  */
 #include <linux/module.h>
 #include <linux/proc_fs.h>
@@ -209,14 +215,123 @@ module_param(nor_base, ulong, 0444);
 module_param(nor_size, ulong, 0444);
 static struct platform_device *nor_pdev;
 
-/* ---- power cut ---- */
+/* ---- NOR partitions ---- */
 
-static struct mtd_info *cut_master;
-static loff_t cut_start, cut_end;
-static long long cut_left = -1;
-static DEFINE_SPINLOCK(cut_lock);
+#define NOR_PARTS_MAX 32
+static int nor_part_index[NOR_PARTS_MAX];
+static int nor_part_count;
+
+static struct mtd_info *nor_master(void)
+{
+	struct mtd_info *mtd;
+	int i;
+
+	/* physmap registers the whole chip as a device of its own: it has no partition parsers */
+	for (i = 0; i < 64; i++) {
+		mtd = get_mtd_device(NULL, i);
+		if (IS_ERR(mtd))
+			continue;
+		if (!mtd_is_partition(mtd) && nor_pdev && mtd->dev.parent == &nor_pdev->dev)
+			return mtd;
+		put_mtd_device(mtd);
+	}
+	return NULL;
+}
+
+/* "NAME@OFFSET+SIZE,..." (C-style numbers) in the order the partitions get their mtd numbers */
+static int nor_parts_set(const char *val, const struct kernel_param *kp)
+{
+	struct { char *name; u64 offset, size; } parts[NOR_PARTS_MAX];
+	char *text, *cursor, *entry, *num;
+	struct mtd_info *master, *child;
+	int n = 0, i, ret = 0;
+
+	if (nor_part_count)
+		return -EBUSY;
+	text = kstrdup(val, GFP_KERNEL);
+	if (!text)
+		return -ENOMEM;
+	master = nor_master();
+	if (!master) {
+		ret = -ENODEV;
+		goto out;
+	}
+	cursor = strim(text);
+	while ((entry = strsep(&cursor, ",")) && *entry) {
+		if (n == NOR_PARTS_MAX) {
+			ret = -E2BIG;
+			goto out;
+		}
+		parts[n].name = strsep(&entry, "@");
+		num = strsep(&entry, "+");
+		if (!entry || !*parts[n].name || !num || kstrtou64(num, 0, &parts[n].offset) ||
+		    kstrtou64(entry, 0, &parts[n].size) || !parts[n].size ||
+		    parts[n].offset >= master->size || parts[n].size > master->size - parts[n].offset ||
+		    mtd_mod_by_eb(parts[n].offset, master) || mtd_mod_by_eb(parts[n].size, master)) {
+			pr_err("board: bad NOR partition %s\n", parts[n].name);
+			ret = -EINVAL;
+			goto out;
+		}
+		n++;
+	}
+	for (i = 0; i < n; i++) {
+		/* the name must outlive the partition, which lives as long as the machine */
+		char *name = kstrdup(parts[i].name, GFP_KERNEL);
+
+		ret = name ? mtd_add_partition(master, name, parts[i].offset, parts[i].size) : -ENOMEM;
+		if (ret)
+			break;
+		mutex_lock(&master->master.partitions_lock);
+		child = list_last_entry(&master->partitions, struct mtd_info, part.node);
+		nor_part_index[nor_part_count++] = child->index;
+		mutex_unlock(&master->master.partitions_lock);
+	}
+out:
+	if (master)
+		put_mtd_device(master);
+	kfree(text);
+	return ret;
+}
+
+static int nor_parts_get(char *buf, const struct kernel_param *kp)
+{
+	int i, len = 0;
+
+	for (i = 0; i < nor_part_count; i++)
+		len += sysfs_emit_at(buf, len, "%s/dev/mtd%d", i ? " " : "", nor_part_index[i]);
+	return len + sysfs_emit_at(buf, len, "\n");
+}
+
+static const struct kernel_param_ops nor_parts_ops = {
+	.set = nor_parts_set,
+	.get = nor_parts_get,
+};
+module_param_cb(nor_parts, &nor_parts_ops, NULL, 0644);
+MODULE_PARM_DESC(nor_parts, "NAME@OFFSET+SIZE,... - partitions added on the NOR master; reads back their devices");
+
+/* ---- power cut and freezing cut ----
+ * Both wrap the flash master's write, write_oob and erase (whichever it has)
+ * and count the bytes that reach one partition. The power cut stops the
+ * machine; the freeze kills the session of the process that crossed the
+ * budget and makes the whole master refuse writes and erases until "off".
+ * One of them is armed at a time. */
+
+enum hook_mode { HOOK_OFF, HOOK_CUT, HOOK_FREEZE };
+enum hook_kind { COUNT_WRITE, COUNT_ERASE };
+enum verdict { PASS, REFUSE, FIRE };
+
+static DEFINE_MUTEX(arm_lock);
+static DEFINE_SPINLOCK(hook_lock);
+static enum hook_mode hook_mode;
+static enum hook_kind hook_kind;
+static bool frozen;
+static struct mtd_info *hook_mtd, *hook_master;
+static u64 hook_start, hook_end;
+static long long hook_left = -1;
 static int (*orig_write)(struct mtd_info *, loff_t, size_t, size_t *, const u_char *);
 static int (*orig_write_oob)(struct mtd_info *, loff_t, struct mtd_oob_ops *);
+static int (*orig_erase)(struct mtd_info *, struct erase_info *);
+static int (*orig_markbad)(struct mtd_info *, loff_t);
 
 static void __noreturn pull_the_plug(void)
 {
@@ -226,95 +341,268 @@ static void __noreturn pull_the_plug(void)
 		msleep(1000);
 }
 
-/* How many of len bytes written at to may still go through before the cut. */
-static size_t cut_budget(loff_t to, size_t len)
+/*
+ * Decides an operation on len bytes at master offset ofs. FIRE: the operation
+ * crosses the budget, and only the first *allowed bytes (whole units of unit)
+ * may still be done; bytes outside the partition are not counted.
+ */
+static enum verdict judge(enum hook_kind kind, u64 ofs, u64 len, u32 unit, u64 *allowed)
 {
-	size_t allowed = len;
+	enum verdict v = PASS;
 	unsigned long flags;
+	u64 head, counted;
 
-	if (to + len <= cut_start || to >= cut_end)
-		return len;
-	spin_lock_irqsave(&cut_lock, flags);
-	if (cut_left >= 0) {
-		if ((long long)len > cut_left)
-			allowed = cut_left;
-		cut_left -= allowed;
+	*allowed = 0;
+	spin_lock_irqsave(&hook_lock, flags);
+	if (frozen) {
+		v = REFUSE;
+	} else if (hook_mode != HOOK_OFF && hook_left >= 0 && kind == hook_kind && ofs + len > hook_start &&
+		   ofs < hook_end) {
+		head = ofs < hook_start ? hook_start - ofs : 0;
+		counted = min(len, hook_end - ofs) - head;
+		if (counted > hook_left) {
+			*allowed = head + hook_left;
+			*allowed -= *allowed % unit;
+			hook_left = 0;
+			frozen = hook_mode == HOOK_FREEZE;
+			v = FIRE;
+		} else {
+			hook_left -= counted;
+		}
 	}
-	spin_unlock_irqrestore(&cut_lock, flags);
-	return allowed;
+	spin_unlock_irqrestore(&hook_lock, flags);
+	return v;
 }
 
-static int cut_write(struct mtd_info *mtd, loff_t to, size_t len, size_t *retlen, const u_char *buf)
+static void fire(void)
 {
-	size_t allowed = cut_budget(to, len);
+	struct task_struct *p;
+	struct pid *sid;
 
-	if (allowed < len) {
+	if (hook_mode == HOOK_CUT)
+		pull_the_plug();
+	pr_info("board: flash frozen\n");
+	/* a kernel thread has no session of its own to kill */
+	if (current->flags & PF_KTHREAD)
+		return;
+	rcu_read_lock();
+	sid = task_session(current);
+	for_each_process(p)
+		if (!is_global_init(p) && !(p->flags & PF_KTHREAD) && task_session(p) == sid)
+			send_sig(SIGKILL, p, 1);
+	rcu_read_unlock();
+}
+
+static int hooked_write(struct mtd_info *mtd, loff_t to, size_t len, size_t *retlen, const u_char *buf)
+{
+	u64 allowed;
+	enum verdict v = judge(COUNT_WRITE, to, len, mtd->writesize, &allowed);
+
+	if (v == PASS)
+		return orig_write(mtd, to, len, retlen, buf);
+	*retlen = 0;
+	if (v == FIRE) {
 		if (allowed)
 			orig_write(mtd, to, allowed, retlen, buf);
-		pull_the_plug();
+		fire();
 	}
-	return orig_write(mtd, to, len, retlen, buf);
+	return -EIO;
 }
 
-static int cut_write_oob(struct mtd_info *mtd, loff_t to, struct mtd_oob_ops *ops)
+static int hooked_write_oob(struct mtd_info *mtd, loff_t to, struct mtd_oob_ops *ops)
 {
-	size_t allowed = cut_budget(to, ops->len);
+	u64 allowed;
+	enum verdict v = judge(COUNT_WRITE, to, ops->len, mtd->writesize, &allowed);
 
-	if (allowed < ops->len) {
-		struct mtd_oob_ops part = *ops;
+	if (v == PASS)
+		return orig_write_oob(mtd, to, ops);
+	ops->retlen = ops->oobretlen = 0;
+	if (v == FIRE) {
+		if (allowed) {
+			struct mtd_oob_ops part = *ops;
 
-		/* NAND programs whole pages only */
-		part.len = allowed - allowed % mtd->writesize;
-		part.ooblen = 0;
-		part.oobbuf = NULL;
-		if (part.len)
+			part.len = allowed;
+			part.ooblen = 0;
+			part.oobbuf = NULL;
 			orig_write_oob(mtd, to, &part);
-		pull_the_plug();
+			ops->retlen = part.retlen;
+		}
+		fire();
 	}
-	return orig_write_oob(mtd, to, ops);
+	return -EIO;
+}
+
+static int hooked_erase(struct mtd_info *mtd, struct erase_info *instr)
+{
+	u64 allowed;
+	enum verdict v = judge(COUNT_ERASE, instr->addr, instr->len, mtd->erasesize, &allowed);
+	int ret = 0;
+
+	if (v == PASS)
+		return orig_erase(mtd, instr);
+	instr->fail_addr = instr->addr;
+	if (v == FIRE) {
+		if (allowed) {
+			struct erase_info part = *instr;
+
+			part.len = allowed;
+			ret = orig_erase(mtd, &part);
+			instr->fail_addr = ret ? part.fail_addr : instr->addr + allowed;
+		}
+		fire();
+	}
+	return ret ?: -EIO;
+}
+
+static int hooked_markbad(struct mtd_info *mtd, loff_t ofs)
+{
+	u64 allowed;
+
+	/* a frozen flash records nothing, not even a block its writer gave up on */
+	if (judge(COUNT_WRITE, ofs, 0, 1, &allowed) == REFUSE)
+		return -EIO;
+	return orig_markbad(mtd, ofs);
+}
+
+static int hook_arm(unsigned int num, enum hook_mode mode, enum hook_kind kind, long long bytes)
+{
+	struct mtd_info *mtd, *master;
+	unsigned long flags;
+	int ret = 0;
+
+	mutex_lock(&arm_lock);
+	if (hook_mode != HOOK_OFF) {
+		ret = -EBUSY;
+		goto out;
+	}
+	mtd = get_mtd_device(NULL, num);
+	if (IS_ERR(mtd)) {
+		ret = PTR_ERR(mtd);
+		goto out;
+	}
+	master = mtd_get_master(mtd);
+	spin_lock_irqsave(&hook_lock, flags);
+	hook_mtd = mtd;
+	hook_master = master;
+	hook_start = mtd_get_master_ofs(mtd, 0);
+	hook_end = hook_start + mtd->size;
+	hook_left = bytes;
+	hook_kind = kind;
+	hook_mode = mode;
+	frozen = false;
+	spin_unlock_irqrestore(&hook_lock, flags);
+	/* only the operations the master has: the core checks which ones exist */
+	orig_write = master->_write;
+	orig_write_oob = master->_write_oob;
+	orig_erase = master->_erase;
+	orig_markbad = master->_block_markbad;
+	if (orig_write)
+		master->_write = hooked_write;
+	if (orig_write_oob)
+		master->_write_oob = hooked_write_oob;
+	if (orig_erase)
+		master->_erase = hooked_erase;
+	if (orig_markbad)
+		master->_block_markbad = hooked_markbad;
+out:
+	mutex_unlock(&arm_lock);
+	return ret;
 }
 
 static int cut_set(const char *val, const struct kernel_param *kp)
 {
 	unsigned int num;
 	long long bytes;
-	struct mtd_info *mtd, *master;
+	int ret;
 
 	if (sscanf(val, "%u:%lld", &num, &bytes) != 2 || bytes < 0)
 		return -EINVAL;
-	if (cut_master)
-		return -EBUSY;
-	mtd = get_mtd_device(NULL, num);
-	if (IS_ERR(mtd))
-		return PTR_ERR(mtd);
-	master = mtd_get_master(mtd);
-	cut_start = mtd_get_master_ofs(mtd, 0);
-	cut_end = cut_start + mtd->size;
-	cut_left = bytes;
-	cut_master = master;
-	/* the reference is kept on purpose: the wrapped device must not go away */
-	if (master->_write_oob) {
-		orig_write_oob = master->_write_oob;
-		master->_write_oob = cut_write_oob;
-	} else {
-		orig_write = master->_write;
-		master->_write = cut_write;
-	}
-	pr_info("board: power cut armed on mtd%u after %lld bytes\n", num, bytes);
-	return 0;
+	/* the machine stops when it fires: the hooks and the device reference stay */
+	ret = hook_arm(num, HOOK_CUT, COUNT_WRITE, bytes);
+	if (!ret)
+		pr_info("board: power cut armed on mtd%u after %lld bytes\n", num, bytes);
+	return ret;
 }
 
 static int cut_get(char *buf, const struct kernel_param *kp)
 {
-	return sysfs_emit(buf, "%lld\n", cut_left);
+	return sysfs_emit(buf, "%lld\n", hook_mode == HOOK_CUT ? hook_left : -1);
 }
 
 static const struct kernel_param_ops cut_ops = {
 	.set = cut_set,
 	.get = cut_get,
 };
-module_param_cb(cut, &cut_ops, &cut_left, 0644);
+module_param_cb(cut, &cut_ops, NULL, 0644);
 MODULE_PARM_DESC(cut, "MTDNUM:BYTES - stop the machine after BYTES more bytes are written to mtdMTDNUM");
+
+static int freeze_off(void)
+{
+	struct mtd_info *master = hook_master;
+	unsigned long flags;
+	int ret = 0;
+
+	mutex_lock(&arm_lock);
+	if (hook_mode == HOOK_CUT) {
+		ret = -EBUSY;
+	} else if (hook_mode == HOOK_FREEZE) {
+		/* the saved operations stay valid for calls still inside a hook */
+		if (orig_write)
+			master->_write = orig_write;
+		if (orig_write_oob)
+			master->_write_oob = orig_write_oob;
+		if (orig_erase)
+			master->_erase = orig_erase;
+		if (orig_markbad)
+			master->_block_markbad = orig_markbad;
+		spin_lock_irqsave(&hook_lock, flags);
+		hook_mode = HOOK_OFF;
+		frozen = false;
+		hook_left = -1;
+		spin_unlock_irqrestore(&hook_lock, flags);
+		put_mtd_device(hook_mtd);
+		pr_info("board: freeze off\n");
+	}
+	mutex_unlock(&arm_lock);
+	return ret;
+}
+
+static int freeze_set(const char *val, const struct kernel_param *kp)
+{
+	char *text, *cursor, *field[3];
+	unsigned int num;
+	long long bytes;
+	int i, ret = -EINVAL;
+
+	if (sysfs_streq(val, "off"))
+		return freeze_off();
+	text = kstrdup(val, GFP_KERNEL);
+	if (!text)
+		return -ENOMEM;
+	cursor = strim(text);
+	for (i = 0; i < 3; i++)
+		field[i] = strsep(&cursor, ":");
+	if (field[2] && !kstrtouint(field[0], 10, &num) && !kstrtoll(field[2], 0, &bytes) && bytes >= 0 &&
+	    (!strcmp(field[1], "write") || !strcmp(field[1], "erase"))) {
+		ret = hook_arm(num, HOOK_FREEZE, field[1][0] == 'w' ? COUNT_WRITE : COUNT_ERASE, bytes);
+		if (!ret)
+			pr_info("board: freeze armed on mtd%u after %lld bytes (%s)\n", num, bytes, field[1]);
+	}
+	kfree(text);
+	return ret;
+}
+
+static int freeze_get(char *buf, const struct kernel_param *kp)
+{
+	return sysfs_emit(buf, "%s\n", hook_mode != HOOK_FREEZE ? "off" : frozen ? "frozen" : "armed");
+}
+
+static const struct kernel_param_ops freeze_ops = {
+	.set = freeze_set,
+	.get = freeze_get,
+};
+module_param_cb(freeze, &freeze_ops, NULL, 0644);
+MODULE_PARM_DESC(freeze, "MTDNUM:write|erase:BYTES or off - freeze the flash after BYTES more bytes; reads off, armed or frozen");
 
 static int __init board_init(void)
 {
@@ -337,7 +625,9 @@ static int __init board_init(void)
 	if (ret)
 		return ret;
 	if (nor_size) {
-		static struct physmap_flash_data pdata = { .width = 1 };
+		/* no partition parsers: the chip registers as one device, mtd partitions come from nor_parts */
+		static const char * const no_parsers[] = { NULL };
+		static struct physmap_flash_data pdata = { .width = 1, .part_probe_types = no_parsers };
 		struct resource res = DEFINE_RES_MEM(nor_base, nor_size);
 
 		nor_pdev = platform_device_register_resndata(NULL, "physmap-flash", 0, &res, 1,

@@ -2,8 +2,9 @@
 # Boots the simulated board three times and proves what the firmware relies on:
 # NAND geometry and bad blocks, the nandwrite stand-in skipping a bad block and
 # failing on request, UBI, the loopback TFTP and FTP servers, the platform
-# files and nvram, the reboot request, and a NOR write cut by a power failure
-# that is still there after the next boot.
+# files and nvram, the reboot request, freezing cuts on NAND, the simulation
+# build's NOR partitions, a write to one of them cut by a power failure that is
+# still there after the next boot, and a freeze armed by the runner.
 set -uo pipefail
 probe=$1
 src=${UPDATE_SOURCE_DIR:?}
@@ -42,6 +43,24 @@ $probe nvram sync_mmap 1
 "$UPDATE_BIN" -h > help || true
 echo "the update log" >> /var/log/update.log
 cp info bad good nw1 platform help "$BOARD_OUT/"
+# freezing cuts on mtd2 (env, 4 blocks): one write of 3 pages against 1.5 pages
+fz=/sys/module/board/parameters/freeze
+head -c 6144 /root/data.bin > /tmp/p3
+# (the pipe ends when the last process of the session does: at once when the freeze kills them all)
+board-freeze -k 2:write:3072 sh -c '(sleep 30; echo "sleeper survived") & exec dd if=/tmp/p3 of=/dev/mtd2 bs=6144' 2> freeze | cat > sleeper
+cat sleeper >> freeze
+cat $fz >> freeze
+# frozen: the whole chip refuses writes and erases; page 5 of block 0 must stay blank
+$probe erase /dev/mtd7 0 0x20000 >> freeze || true
+dd if=/tmp/p3 of=/dev/mtd2 bs=2048 count=1 seek=5 conv=notrunc 2>/dev/null || echo "write refused" >> freeze
+echo off > $fz
+cat $fz >> freeze
+for blk in 1 2 3; do dd if=/tmp/p3 of=/dev/mtd2 bs=2048 count=1 seek=$((blk * 64)) conv=notrunc 2>/dev/null; done
+# the updater's eraser against no erase budget, then one erase of blocks 1-3 against 1.5 blocks
+board-freeze 2:erase:0 /bin/busybox flash_eraseall /dev/mtd2 2>> freeze || true
+board-freeze 2:erase:0x30000 $probe erase /dev/mtd2 0x20000 0x60000 2>> freeze || true
+board-freeze 2:write:4096 true 2>> freeze || true
+grep -v Killed freeze > "$BOARD_OUT/freeze.log"
 /tmp/reboot now
 sleep 30
 GUEST
@@ -49,7 +68,7 @@ run --out "$work/out1" --badblocks 200 --ubi 3 --fail nandwrite:1 \
 	--board-type 'DVS-K410-M16@32-B' --uboot-rev U58 --cmdline 'root=ubi0:rootfs rootfstype=ubifs' \
 	--env "$work/env" --version-file "$work/version" \
 	--put "$probe:/usr/local/bin/mtd_probe" --put "$work/data.bin:/root/data.bin" \
-	--put "$work/payload.bin:/srv/tftp/payload.bin" --dump /dev/mtd5 --dump /dev/ubi0_0 "$work/nand.sh"
+	--put "$work/payload.bin:/srv/tftp/payload.bin" --dump /dev/mtd5 --dump /dev/ubi0_0 --dump /dev/mtd2 "$work/nand.sh"
 rc=$?
 o=$work/out1
 check "boot 1 ends with the reboot request (243), got $rc" test $rc = 243
@@ -73,35 +92,61 @@ check "platform files as configured" diff <(printf 'DVS-K410-M16@32-B\nU58\nroot
 check "nvram item readable back" grep -qx 'sync_mmap=1' "$o/nvram"
 check "the updater runs on the board" test -s "$o/help"
 check "the update log is brought back" grep -q 'the update log' "$o/update.log"
+check "freezes fired, killed their sessions and blocked the chip until off" diff - "$o/freeze.log" <<'EOF'
+board-freeze: frozen (command status 137)
+frozen
+error=5
+write refused
+off
+board-freeze: frozen (command status 137)
+board-freeze: frozen (command status 137)
+board-freeze: not frozen (command status 0)
+EOF
+page() { head -c 2048 "$work/data.bin"; ffs $((131072 - 2048)); }
+check "mtd2: one page of the frozen write, block 1 alone erased" \
+	cmp -s "$o/dumps/mtd2.bin" <(page; ffs 131072; page; page)
 
-# Boot 2: a NOR write cut by a power failure after 20000 bytes.
+# Boot 2: the simulation build's NOR layout (no NAND): the whole NOR is mtd0,
+# its partitions mtd1..11; a write to program (mtd5) cut by a power failure.
 nor=$work/nor.img
 head -c 70000 /dev/urandom > "$work/pattern.bin"
 cat > "$work/cut.sh" <<'GUEST'
-/usr/local/bin/mtd_probe info "$BOARD_NOR" > "$BOARD_OUT/info"
-echo "$BOARD_NOR" > "$BOARD_OUT/nor"
-dd if=/root/pattern.bin of="$BOARD_NOR" bs=4096 2>/dev/null
+for n in 0 1 2 3 4 5 6 7 8 9 10 11; do echo $(cat /sys/class/mtd/mtd$n/size /sys/class/mtd/mtd$n/offset 2>/dev/null); done > "$BOARD_OUT/layout"
+/usr/local/bin/mtd_probe info /dev/mtd0 > "$BOARD_OUT/info"
+/usr/local/bin/mtd_probe unlock /dev/mtd0 0 0x400000 > "$BOARD_OUT/unlock"
+dd if=/root/pattern.bin of=/dev/mtd5 bs=4096 2>/dev/null
 echo "not cut" > "$BOARD_OUT/survived"
 GUEST
-run --out "$work/out2" --nor "$nor" --nor-size 1024 --power-cut-after-bytes 20000 --power-cut-dev /dev/mtd12 \
-	--put "$probe:/usr/local/bin/mtd_probe" --put "$work/pattern.bin:/root/pattern.bin" "$work/cut.sh"
+nor_run() { run --nand-parts none --nor "$nor" --nor-parts sim --put "$probe:/usr/local/bin/mtd_probe" --put "$work/pattern.bin:/root/pattern.bin" "$@"; }
+nor_run --out "$work/out2" --power-cut-after-bytes 20000 --power-cut-dev /dev/mtd5 "$work/cut.sh"
 rc=$?
 o=$work/out2
 check "boot 2 ends with the power cut (242), got $rc" test $rc = 242
-check "the NOR flash is mtd12 of type 3 (MTD_NORFLASH)" grep -q '^type=3 .*size=1048576' "$o/info"
+check "mtd0 is the whole NOR, type 3 (MTD_NORFLASH), 4 MiB" grep -q '^type=3 .*size=4194304' "$o/info"
+check "MEMUNLOCK on the NOR answers 0" grep -qx 0 "$o/unlock"
+check "mtd1..11 are the simulation layout in order" diff <(echo 4194304
+	tr ',' '\n' < "$src/board/sim-nor-parts.txt" | while IFS='@+' read -r _ off size; do echo $((size)) $((off)); done) "$o/layout"
 check "the script did not go on after the cut" test ! -e "$o/survived"
-check "the NOR image holds exactly the bytes written before the cut" cmp -s -n 20000 "$work/pattern.bin" "$nor"
-check "and nothing after them" cmp -s -n $((1048576 - 20000)) -i 20000:0 "$nor" <(ffs 1048576)
+at() { ffs "$1"; head -c "$2" "$work/pattern.bin"; }   # blank up to an offset, then the pattern's start
+check "the NOR image holds exactly the bytes written before the cut, at program's offset" \
+	cmp -s "$nor" <(at $((0x160000)) 20000; ffs $((0x400000 - 0x160000 - 20000)))
 
-# Boot 3: the interrupted write is still on the flash.
+# Boot 3: the interrupted write is still there; a freeze armed by the runner
+# ends the script at the first 4096 bytes written to env (mtd2).
 cat > "$work/after.sh" <<'GUEST'
-head -c 20000 "$BOARD_NOR" | cmp - /root/pattern.bin -n 20000 && echo same > "$BOARD_OUT/after"
+head -c 20000 /dev/mtd5 | cmp - /root/pattern.bin -n 20000 && echo same > "$BOARD_OUT/after"
+dd if=/root/pattern.bin of=/dev/mtd2 bs=8192 count=1 2>/dev/null
+echo "not frozen" > "$BOARD_OUT/survived"
 GUEST
-run --out "$work/out3" --nor "$nor" --put "$work/pattern.bin:/root/pattern.bin" --dump /dev/mtd12 "$work/after.sh"
+nor_run --out "$work/out3" --freeze-after-bytes 4096 --freeze-dev /dev/mtd2 --dump /dev/mtd0 "$work/after.sh"
 rc=$?
-check "boot 3 ends normally, got $rc" test $rc = 0
-check "the board reads the interrupted write back" grep -qx same "$work/out3/after"
-check "the NOR dump matches the image" cmp -s "$nor" "$work/out3/dumps/mtd12.bin"
+o=$work/out3
+check "boot 3: the freeze killed the script (137), got $rc" test $rc = 137
+check "the board reads the interrupted write back" grep -qx same "$o/after"
+check "the flash stayed frozen to the end" grep -qx frozen "$o/freeze"
+check "the NOR holds the cut write and the frozen one's 4096 bytes at env's offset" \
+	cmp -s "$nor" <(at $((0x40000)) 4096; at $((0x160000 - 0x40000 - 4096)) 20000; ffs $((0x400000 - 0x160000 - 20000)))
+check "the NOR dump matches the image" cmp -s "$nor" "$o/dumps/mtd0.bin"
 
 if ((fails)); then
 	echo "$fails check(s) failed; outputs in $work"

@@ -2,6 +2,7 @@
  *   mtd_probe info DEV            MEMGETINFO: "type=T flags=F size=S erasesize=E writesize=W oobsize=O"
  *   mtd_probe bad DEV OFFSET      MEMGETBADBLOCK result for the block at OFFSET ("error=ERRNO" on failure)
  *   mtd_probe nvram NAME VALUE    one set request to /dev/hal_nvram
+ *   mtd_probe erase|unlock DEV OFFSET LENGTH   one MEMERASE or MEMUNLOCK: "0" or "error=ERRNO"
  * Built static so that it runs on the board without its own libraries. */
 #include <errno.h>
 #include <fcntl.h>
@@ -55,6 +56,17 @@ int main(int argc, char **argv)
 		close(fd);
 		return 0;
 	}
-	fprintf(stderr, "usage: mtd_probe info DEV | bad DEV OFFSET | nvram NAME VALUE\n");
+	if (argc == 5 && (!strcmp(argv[1], "erase") || !strcmp(argv[1], "unlock"))) {
+		struct erase_info_user range = {strtoul(argv[3], NULL, 0), strtoul(argv[4], NULL, 0)};
+		int fd = open(argv[2], O_RDWR);
+		if (fd < 0 || ioctl(fd, argv[1][0] == 'e' ? MEMERASE : MEMUNLOCK, &range) < 0) {
+			printf("error=%d\n", errno);
+			return 1;
+		}
+		printf("0\n");
+		close(fd);
+		return 0;
+	}
+	fprintf(stderr, "usage: mtd_probe info DEV | bad DEV OFFSET | nvram NAME VALUE | erase|unlock DEV OFFSET LENGTH\n");
 	return 2;
 }
