@@ -14,6 +14,7 @@
 #include "include/text_util.h"
 #include "include/update_types.h"
 #include "update/update_exec.h"
+#include "update/update_device.h"
 #include "update/update_log.h"
 
 namespace {
@@ -295,6 +296,12 @@ int FlashOemPart(const char *pszName, const char *pszPack)
                        ? FormatCmd(szCmd, "mv %s/%s /tmp/", stDir.sz, stName.sz)
                        : FormatCmd(szCmd, "cd %s;tar zcvf /tmp/%s %s;cd -", stDir.sz, stPack.sz, stName.sz);
     if (bStaged) {
+        // tar would write through a link the archive planted at its output.
+        if (pszPack != nullptr) {
+            char szOut[CMD_BUF_LEN];
+            snprintf(szOut, sizeof(szOut), "/tmp/%s", pszPack);
+            RemoveTmpTarget(szOut);
+        }
         UpdateSystem(szCmd);
     }
     if (!FormatCmd(szCmd, "flash_tool w /tmp/%s", pszPack == nullptr ? stName.sz : stPack.sz)) {

@@ -12,6 +12,7 @@
 #include "include/text_util.h"
 #include "include/update_types.h"
 #include "update/update_exec.h"
+#include "update/update_device.h"
 #include "update/update_log.h"
 
 DOWNLOAD_STAT_S g_stDownloadStat = {};
@@ -47,7 +48,7 @@ bool WriteRecord(int fd, const char *pszRecord, size_t ulLen)
 
 int OpenStatFile(void)
 {
-    return open(DOWNLOAD_STAT_FILE, O_WRONLY | O_CREAT | O_SYNC, 0777);
+    return OpenTmpForWrite(DOWNLOAD_STAT_FILE, O_WRONLY | O_CREAT | O_SYNC, 0777);
 }
 } // namespace
 
@@ -104,7 +105,7 @@ int SetUpdateRate(uint32_t ulRate)
     if (ulRate <= 100 && g_stDownloadStat.szUrl[0] != '\0') {
         MergeDownloadRate(&ulRate);
     }
-    int fd = open(UPDATE_RATE_FILE, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fd = OpenTmpForWrite(UPDATE_RATE_FILE, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) {
         UPDATE_LOG("failed to open %s fd %d \n", UPDATE_RATE_FILE, fd);
     } else {

@@ -13,6 +13,7 @@
 #include "fetch/fetch_progress.h"
 #include "include/text_util.h"
 #include "include/update_types.h"
+#include "update/update_device.h"
 #include "update/update_exec.h"
 #include "update/update_log.h"
 
@@ -74,8 +75,19 @@ size_t DownloadWriteData(void *pData, size_t ulSize, size_t ulCount, void *pStre
     return ulWritten;
 }
 
+namespace {
+// Bytes already on disk when the running transfer started: a resumed
+// transfer counts only what it still fetches, progress is over the whole file.
+// Set and read on the downloading thread only.
+long s_lProgressBase = 0;
+} // namespace
+
 int DownloadProgress(void *, double dDlTotal, double dDlNow, double, double)
 {
+    if (dDlTotal > 0) {
+        dDlTotal += static_cast<double>(s_lProgressBase);
+    }
+    dDlNow += static_cast<double>(s_lProgressBase);
     // Until the size is known (no headers yet, or none announced) there is
     // no percentage to give; readers expect 0..100.
     uint32_t ulRate = 0;
@@ -101,6 +113,7 @@ int HttpDownload(DOWNLOAD_STAT_S *pstStat)
         UPDATE_LOG_PRINT("Invalid param.\n");
         return -1;
     }
+    RemoveTmpTarget(pstStat->szLocalFile);
     StreamOwner file(fopen(pstStat->szLocalFile, "w+b"));
     if (file.get() == nullptr) {
         UPDATE_LOG_PRINT("Fail to open file\n");
@@ -135,6 +148,7 @@ int HttpDownload(DOWNLOAD_STAT_S *pstStat)
     CURLcode eResult = CURLE_OK;
     for (;;) {
         lLastStart = lResumeFrom;
+        s_lProgressBase = lResumeFrom;
         eResult = curl_easy_perform(pCurl);
         lCode = 0;
         curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &lCode);

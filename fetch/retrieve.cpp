@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include "fetch/http_download.h"
+#include "include/text_util.h"
 #include "include/update_types.h"
+#include "update/update_device.h"
 #include "update/update_exec.h"
 #include "update/update_log.h"
 
@@ -30,7 +32,7 @@ bool IsFetchedByTool(uint16_t usTransType)
 } // namespace
 
 int BuildLoadCmd(uint16_t usTransType, const char *pszHost, const char *pszUser, const char *pszPassword,
-                 const char *pszRemoteFile, const char *pszUrl, char *pszCmd, size_t ulCmdSize)
+                 const char *pszRemoteFile, const char *pszUrl, char *pszCmd, size_t ulCmdSize, char *pszLogCmd)
 {
     size_t ulRoom = std::min<size_t>(ulCmdSize, CMD_BUF_LEN);
     if (pszCmd == nullptr || ulRoom == 0) {
@@ -58,6 +60,11 @@ int BuildLoadCmd(uint16_t usTransType, const char *pszHost, const char *pszUser,
         }
         lLen = snprintf(pszCmd, ulRoom, FTP_CMD_FORMAT, TMP_DIR, szUser, szPassword, szHost, LOCAL_PACKET_FILE,
                         szRemote);
+        if (pszLogCmd != nullptr) {
+            // Never longer than the real line, which is checked below.
+            (void)FormatTextN(pszLogCmd, ulRoom, FTP_CMD_FORMAT, TMP_DIR, szUser, LoggedPasswordWord(pszPassword),
+                              szHost, LOCAL_PACKET_FILE, szRemote);
+        }
     } else if (usTransType == TRANS_TYPE_CLOUD) {
         int lRet = CloudDownload(pszUrl);
         if (lRet != 0) {
@@ -68,6 +75,9 @@ int BuildLoadCmd(uint16_t usTransType, const char *pszHost, const char *pszUser,
         return lRet;
     } else {
         return 0;
+    }
+    if (pszLogCmd != nullptr && usTransType != TRANS_TYPE_FTP) {
+        CopyText(pszLogCmd, ulRoom, pszCmd);
     }
     // A cut command line would fetch something else than asked: refuse it.
     if (lLen < 0 || static_cast<size_t>(lLen) >= ulRoom) {
@@ -82,7 +92,9 @@ int GetRemoteBinFile(uint16_t usTransType, const char *pszHost, const char *pszU
                      const char *pszRemoteFile, const char *pszUrl)
 {
     char szCmd[CMD_BUF_LEN + 1] = {};
-    int lRet = BuildLoadCmd(usTransType, pszHost, pszUser, pszPassword, pszRemoteFile, pszUrl, szCmd, sizeof(szCmd));
+    char szLogCmd[CMD_BUF_LEN + 1] = {};
+    int lRet = BuildLoadCmd(usTransType, pszHost, pszUser, pszPassword, pszRemoteFile, pszUrl, szCmd, sizeof(szCmd),
+                            szLogCmd);
     if (lRet != 0) {
         UPDATE_LOG_PRINT("Get remote bin file failed.\n");
         return lRet;
@@ -91,7 +103,9 @@ int GetRemoteBinFile(uint16_t usTransType, const char *pszHost, const char *pszU
         return 0;
     }
     UPDATE_LOG_PRINT("loading Program.bin....\n");
-    UPDATE_LOG("loading cmd: %s\n", szCmd);
+    UPDATE_LOG("loading cmd: %s\n", szLogCmd);
+    // An earlier or planted file must not be written through or pass for this fetch.
+    RemoveTmpTarget(LOCAL_PACKET_FILE);
     for (unsigned ulTry = 0; ulTry < LOAD_RETRY_TIMES; ++ulTry) {
         if (UpdateSystem(szCmd) == 0) {
             UPDATE_LOG_PRINT("done!\n");
@@ -100,6 +114,8 @@ int GetRemoteBinFile(uint16_t usTransType, const char *pszHost, const char *pszU
         sleep(1);
     }
     UPDATE_LOG_PRINT("load bin file failed! please try again!\n");
+    // Half a package must not stay behind looking like a fetched one.
+    RemoveTmpTarget(LOCAL_PACKET_FILE);
     return -1;
 }
 

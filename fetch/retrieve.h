@@ -10,11 +10,14 @@
 constexpr unsigned LOAD_RETRY_TIMES = 3;
 constexpr unsigned TFTP_BLOCK_SIZE = 8192;
 
+// pszLogCmd (optional, ulCmdSize bytes) receives the same line with the
+// password masked, for the log.
 // Types 0, 1 and 4 fill pszCmd with the fetch command line (at most
 // CMD_BUF_LEN - 1 characters); type 5 downloads the package; others do
 // nothing. 0, the download's result, or -1 when a command cannot be formed.
 int BuildLoadCmd(uint16_t usTransType, const char *pszHost, const char *pszUser, const char *pszPassword,
-                 const char *pszRemoteFile, const char *pszUrl, char *pszCmd, size_t ulCmdSize);
+                 const char *pszRemoteFile, const char *pszUrl, char *pszCmd, size_t ulCmdSize,
+                 char *pszLogCmd = nullptr);
 
 // Fetches the package into /tmp/Program.bin (3 attempts for TFTP and FTP). 0 or an error.
 int GetRemoteBinFile(uint16_t usTransType, const char *pszHost, const char *pszUser, const char *pszPassword,

@@ -272,7 +272,7 @@ int BuildSingleFetchCmd(const UPDATE_REQ_S *pstReq, const char *pszRemoteName, c
         }
         constexpr const char *FTP_FORMAT = "ftpget -u %s -p %s %s %s %s";
         lLen = snprintf(szCmd, sizeof(szCmd), FTP_FORMAT, szUser, szPassword, szHost, pszLocalPath, szRemote);
-        int lLogLen = snprintf(szLogCmd, sizeof(szLogCmd), FTP_FORMAT, szUser, MaskedPassword(pstReq->szPassword),
+        int lLogLen = snprintf(szLogCmd, sizeof(szLogCmd), FTP_FORMAT, szUser, LoggedPasswordWord(pstReq->szPassword),
                                szHost, pszLocalPath, szRemote);
         if (lLogLen < 0 || static_cast<size_t>(lLogLen) >= sizeof(szLogCmd)) {
             return -1;

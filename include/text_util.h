@@ -1,7 +1,9 @@
 // Bounded text helpers shared by every subsystem.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -46,3 +48,17 @@ inline bool AppendText(char (&szDst)[N], std::string_view sv)
 {
     return AppendText(szDst, N, sv);
 }
+
+// snprintf into a buffer of ulSize bytes; false when the text did not fit
+// (the buffer then holds it cut). A cut command line would run something
+// else than meant, so callers refuse it.
+__attribute__((format(printf, 3, 4))) inline bool FormatTextN(char *pszOut, size_t ulSize, const char *pszFmt, ...)
+{
+    va_list args;
+    va_start(args, pszFmt);
+    int lLen = vsnprintf(pszOut, ulSize, pszFmt, args);
+    va_end(args);
+    return lLen >= 0 && static_cast<size_t>(lLen) < ulSize;
+}
+
+#define FORMAT_TEXT(szBuf, ...) FormatTextN((szBuf), sizeof(szBuf), __VA_ARGS__)

@@ -14,6 +14,7 @@
 
 #include "include/text_util.h"
 #include "include/update_types.h"
+#include "update/update_device.h"
 #include "update/update_log.h"
 
 namespace {
@@ -206,7 +207,9 @@ int UnpackSubImage(const char *pszPath, uint64_t ullOffset, uint64_t ullLength, 
         UPDATE_LOG_PRINT("lseek image file failed. BinFile:%s\n", pszPath);
         return -1;
     }
-    FdOwner fdOut(open(pszUnpackFileName, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0777));
+    // A fresh file: whatever was there, a planted link above all, is not written through.
+    RemoveTmpTarget(pszUnpackFileName);
+    FdOwner fdOut(open(pszUnpackFileName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0777));
     if (fdOut.Get() < 0) {
         UPDATE_LOG_PRINT("open pszUnpackFileName file:%s. fail\n", pszUnpackFileName);
         return -1;

@@ -8,6 +8,11 @@
 #include "flash/flash_write.h"
 #include "flash/mtd_housekeeping.h"
 #include "flash/update_nvram.h"
+#include "fetch/fetch_progress.h"
+#include "fetch/retrieve.h"
+#include "package/load_update.h"
+#include "package/packet.h"
+#include "update/update_comm.h"
 #include "package/compat.h"
 #include "include/flash_layout.h"
 #include "include/progress.h"
@@ -40,10 +45,6 @@ struct ReqFree {
     void operator()(UPDATE_REQ_S *pstReq) const { free(pstReq); }
 };
 using ReqOwner = std::unique_ptr<UPDATE_REQ_S, ReqFree>;
-
-struct LogCloser {
-    ~LogCloser() { UpdateLogClose(); }
-};
 
 void ShowInformation(const UPDATE_REQ_S *pstReq)
 {
@@ -89,36 +90,61 @@ int UpdateApplet(int argc, char *argv[])
 void StartUpdateProcess(int argc, char *argv[], const UPDATE_REQ_S *pstReq)
 {
     // A command line longer than the buffer is cut: the log line stays whole.
+    // The password word is never written out.
     char szCmdLine[CMD_BUF_LEN] = {};
     for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
-        AppendText(szCmdLine, argv[i]);
+        const bool bPassword =
+            i > 0 && argv[i - 1] != nullptr && (strcmp(argv[i - 1], "-p") == 0 || strcmp(argv[i - 1], "-password") == 0);
+        AppendText(szCmdLine, bPassword ? MaskedPassword(argv[i]) : argv[i]);
         AppendText(szCmdLine, " ");
     }
     UPDATE_LOG_PRINT("Start update process: %s\n", szCmdLine);
     UPDATE_LOG("TransType:%u, UpdateType:%u, ForceFlag:%u, remote:%s, user:%s, password:%s\n",
                pstReq->usTransType, pstReq->usUpdateType, pstReq->usForceFlag, pstReq->szRemote, pstReq->szUser,
-               pstReq->szPassword);
+               MaskedPassword(pstReq->szPassword));
 }
 
 int UpdateSession(int argc, char *argv[])
 {
-    ReqOwner pstReq(static_cast<UPDATE_REQ_S *>(calloc(1, sizeof(UPDATE_REQ_S))));
-    if (!pstReq) {
+    // The record stays reachable until the process ends: a worker that is
+    // still running when the session returns keeps reading it.
+    // (A plain pointer: no destructor at exit may free it under the worker.)
+    static UPDATE_REQ_S *s_pstReq = nullptr;
+    s_pstReq = static_cast<UPDATE_REQ_S *>(calloc(1, sizeof(UPDATE_REQ_S)));
+    ReqOwner pstOwner(s_pstReq);
+    UPDATE_REQ_S *pstReq = s_pstReq;
+    if (pstReq == nullptr) {
         RebootDevice();
         return -1;
     }
     char szExtraArgs[EXTRA_ARGS_LEN] = {};
-    if (ParseUpdateArgs(argc, argv, pstReq.get(), szExtraArgs) != 0) {
-        return UpdateByExtraArgs(pstReq.get(), szExtraArgs);
+    int lParse = ParseUpdateArgs(argc, argv, pstReq, szExtraArgs);
+    if (lParse == ARGS_REFUSED) {
+        PrintUsage();
+        fflush(stdout);
+        return -1;
+    }
+    if (lParse != 0) {
+        return UpdateByExtraArgs(pstReq, szExtraArgs);
     }
     if (pstReq->usFixFlag == 1) {
         return FixBootEnv(static_cast<uint8_t>(pstReq->usFixValue));
     }
     if (pstReq->usUpdateType == 0) {
-        ShowInformation(pstReq.get());
+        ShowInformation(pstReq);
         return 0;
     }
-    return UpdateRun(argc, argv, pstReq.get());
+    if (RelocateSelf(argv) != 0) {
+        RebootDevice();
+        return -1;
+    }
+    int lRet = UpdateRun(argc, argv, pstReq);
+    if (IsWorkerRunning()) {
+        (void)pstOwner.release();
+    } else {
+        UpdateLogClose();
+    }
+    return lRet;
 }
 
 int UpdateRun(int argc, char *argv[], UPDATE_REQ_S *pstReq)
@@ -128,7 +154,6 @@ int UpdateRun(int argc, char *argv[], UPDATE_REQ_S *pstReq)
         fflush(stdout);
         return -1;
     }
-    LogCloser stLogCloser;
     if (UpdateLogOpen() != 0) {
         printf("Open log file %s failed\n", UPDATE_LOG_FILE);
         fflush(stdout);
@@ -138,42 +163,81 @@ int UpdateRun(int argc, char *argv[], UPDATE_REQ_S *pstReq)
     if (lRet != 0) {
         return lRet;
     }
-    if (pstReq->usDebugFlag != 1) {
-        UPDATE_LOG_PRINT("update: installing firmware is not available in this build yet\n");
-        return -1;
-    }
-    // Raw-image mode: one image, written in this thread, no worker and no watch.
-    lRet = UpdateSingleImage(pstReq);
-    if (lRet != 0) {
-        UPDATE_LOG_PRINT("load or update failed!\n");
-        UpdateLogClose();
-        RemoveTmpFiles();
-        UpdateSystem(SHELL_REBOOT_LINE);
+    if (pstReq->usDebugFlag == 1) {
+        // Raw-image mode: one image, written in this thread, no worker and no watch.
+        lRet = UpdateSingleImage(pstReq);
+        if (lRet != 0) {
+            UPDATE_LOG_PRINT("load or update failed!\n");
+            UpdateLogClose();
+            RemoveTmpFiles();
+            UpdateSystem(SHELL_REBOOT_LINE);
+            return lRet;
+        }
+        FinishSession(pstReq);
         return lRet;
     }
-    FinishSession(pstReq);
+    if (InitWatchMutex() != 0) {
+        UPDATE_LOG_PRINT("Init mutex failed!\n");
+        RebootDevice();
+        return -1;
+    }
+    lRet = WatchWorker(UPDATE_LoadUpdate, pstReq, WATCH_IDLE_LIMIT);
+    if (lRet == WORKER_NOT_STARTED) {
+        UPDATE_LOG_PRINT("load or update failed!\n");
+        RebootDevice();
+        return -1;
+    }
+    if (lRet != 0) {
+        if (pstReq->usCheckFlag == 1) {
+            UPDATE_LOG_PRINT("load or update failed!err:%d\n", lRet);
+            pstReq->usRebootFlag = 0;
+            RemoveTmpFiles();
+        } else {
+            UPDATE_LOG_PRINT("Update failed. System reboot soon...\n");
+            pstReq->usRebootFlag = 1;
+            pstReq->usCheckFlag = 0;
+        }
+    }
+    if (lRet == 0) {
+        FinishSession(pstReq);
+    } else {
+        UnlockNorFlash();
+        if (pstReq->usRebootFlag == 1) {
+            RebootDevice();
+        }
+    }
+    return lRet;
+}
+
+int WatchWorker(void *(*pfnWorker)(void *), UPDATE_REQ_S *pstReq, unsigned ulIdleLimit)
+{
+    MarkWorkerStarted();
+    if (CreateDetachedThread(pfnWorker, pstReq) != 0) {
+        WorkerEnded();
+        return WORKER_NOT_STARTED;
+    }
+    int lRet = WatchUpdateLimit(ulIdleLimit);
+    // The watch ends at 100 per cent, before the worker has written the
+    // update record and removed the package: give it the time to finish
+    // instead of ending the process under it. A stalled worker is not waited for.
+    for (unsigned i = 0; lRet != UPDATE_ERR_STALLED && i < WORKER_END_WAIT_POLLS && IsWorkerRunning(); ++i) {
+        usleep(WORKER_END_POLL_US);
+    }
     return lRet;
 }
 
 void FinishSession(UPDATE_REQ_S *pstReq)
 {
     UnlockNorFlash();
-    ReportSessionResult(pstReq);
+    ReportUpdateResult(pstReq);
     if (pstReq->usRebootFlag == 1 && pstReq->usCheckFlag == 0) {
         UPDATE_LOG_PRINT("Update success. System reboot now...");
         RebootDevice();
     }
 }
 
-void ReportSessionResult(const UPDATE_REQ_S *pstReq)
-{
-    // The per-component report comes with the package installation.
-    (void)pstReq;
-}
-
 int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs)
 {
-    (void)pszExtraArgs;
     if (pstReq->usTransType > TRANS_TYPE_CLOUD) {
         PrintUsage();
         return -1;
@@ -183,8 +247,43 @@ int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs)
         UpdateLogClose();
         return lRet;
     }
-    UPDATE_LOG_PRINT("update: handing over to the package's updater is not available in this build yet\n");
-    return -1;
+    char szRemoteFile[CMD_BUF_LEN] = {};
+    char szLocalFile[CMD_BUF_LEN] = {};
+    GetPacketFileName(pstReq, szRemoteFile, szLocalFile);
+    lRet = GetRemoteBinFile(pstReq->usTransType, pstReq->szRemote, pstReq->szUser, pstReq->szPassword, szRemoteFile,
+                            pstReq->szUrl);
+    if (lRet != 0) {
+        UPDATE_LOG_PRINT("Get File failed.\n");
+        SetUpdateFailed(lRet);
+        return lRet;
+    }
+    uint32_t ulCount = 0;
+    SubImageTablePtr pstTable(GetSubImageTable(szLocalFile, &ulCount));
+    if (!pstTable) {
+        UPDATE_LOG_PRINT("update failed! please try again!\n");
+        SetUpdateFailed(-1);
+        return -1;
+    }
+    const SUB_IMAGE_S *pstUpdater = SubImageAt(pstTable.get(), ulCount, GetUpdateImagePos(g_pstFlashLayout));
+    if (pstUpdater->ulFileLength == 0) {
+        UPDATE_LOG_PRINT("RelocateUpdate failed.\n");
+        SetUpdateFailed(-1);
+        return -1;
+    }
+    lRet = RelocateUpdate(pstUpdater, szLocalFile);
+    if (lRet != 0) {
+        UPDATE_LOG_PRINT("RelocateUpdate failed.\n");
+        SetUpdateFailed(lRet);
+        return lRet;
+    }
+    char szDir[CMD_BUF_LEN] = {};
+    lRet = GetPacketDir(szLocalFile, szDir, sizeof(szDir));
+    if (lRet != 0) {
+        return lRet;
+    }
+    char szArgs[CMD_BUF_LEN] = {};
+    EncodeRelaunchArgs(pstReq, pszExtraArgs, szArgs);
+    return LaunchUpdate(szDir, szArgs);
 }
 
 int UpdateMain(int argc, char *argv[])

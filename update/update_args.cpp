@@ -1,4 +1,5 @@
 #include "update/update_args.h"
+#include "update/update_exec.h"
 
 #include <cstdio>
 #include <cstring>
@@ -139,6 +140,12 @@ const ARG_WORD_S *FindArgWord(const char *pszWord)
 // at all: half a word would change its meaning.
 void AppendExtraWord(char *pszExtraArgs, const char *pszWord)
 {
+    // The words reach the launched updater through the shell: one word each.
+    char szQuoted[EXTRA_ARGS_LEN];
+    if (ShellQuote(pszWord, szQuoted) != 0) {
+        return;
+    }
+    pszWord = szQuoted;
     size_t ulUsed = strnlen(pszExtraArgs, EXTRA_ARGS_LEN - 1);
     size_t ulWord = strlen(pszWord);
     if (ulUsed + ulWord + 1 > EXTRA_ARGS_LEN - 1) {
@@ -188,11 +195,10 @@ int ParseUpdateArgs(int argc, char *argv[], UPDATE_REQ_S *pstReq, char *pszExtra
         }
         const char *pszValue = nullptr;
         if (TakesValue(pstWord->eAction)) {
-            // An option standing last has no value: the line is not ours to run.
+            // An option standing last has no value. Handed over, the launched
+            // updater would take its next word ("-loop") as the value: refuse.
             if (i + 1 >= argc || argv[i + 1] == nullptr) {
-                AppendExtraWord(pszExtraArgs, argv[i]);
-                lResult = -1;
-                continue;
+                return ARGS_REFUSED;
             }
             pszValue = argv[++i];
         }

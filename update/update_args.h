@@ -6,6 +6,10 @@
 
 #include "include/update_types.h"
 
+// A value-taking option stands last: the line is refused outright.
+constexpr int ARGS_REFUSED = -2;
+
+// 0, -1 (words for the package's updater: hand-over), or ARGS_REFUSED.
 int ParseUpdateArgs(int argc, char *argv[], UPDATE_REQ_S *pstReq, char *pszExtraArgs);
 void PrintUsage(void);
 int CheckRemoteAddr(const UPDATE_REQ_S *pstReq);

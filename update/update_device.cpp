@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -144,4 +146,22 @@ void RebootDevice(void)
         fputc('r', pReset);
         fclose(pReset);
     }
+}
+
+void RemoveTmpTarget(const char *pszPath)
+{
+    struct stat stInfo = {};
+    if (lstat(pszPath, &stInfo) == 0 && !S_ISDIR(stInfo.st_mode)) {
+        unlink(pszPath);
+    }
+}
+
+int OpenTmpForWrite(const char *pszPath, int lFlags, unsigned ulMode)
+{
+    int lFd = open(pszPath, lFlags | O_NOFOLLOW | O_CLOEXEC, ulMode);
+    if (lFd < 0 && errno == ELOOP) {
+        unlink(pszPath);
+        lFd = open(pszPath, lFlags | O_NOFOLLOW | O_CLOEXEC, ulMode);
+    }
+    return lFd;
 }

@@ -17,3 +17,11 @@ int RemoveTmpFiles(void);
 void RebootDevice(void);
 
 constexpr const char *SHELL_REBOOT_LINE = "sleep 3;/tmp/reboot;sleep 1;reboot;sleep 2;echo r > /proc/rmc/test";
+
+// Clears the way for a file the updater is about to write at a fixed path:
+// whatever lies there (a planted link above all) is removed, so the write
+// creates a new file instead of writing through. Folders are left alone.
+void RemoveTmpTarget(const char *pszPath);
+// open() of a fixed /tmp file the updater rewrites: a link planted there is
+// removed instead of written through.
+int OpenTmpForWrite(const char *pszPath, int lFlags, unsigned ulMode);

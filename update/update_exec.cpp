@@ -10,11 +10,14 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "include/text_util.h"
 #include "include/update_types.h"
+#include "update/update_device.h"
 #include "update/update_log.h"
 
 namespace {
@@ -89,20 +92,53 @@ int ShellQuote(const char *pszValue, char *pszOut, size_t ulOutSize)
     return 0;
 }
 
-int UpdateSystem(const char *pszCmd)
+namespace {
+// The shell line runs with standard input on /dev/null unless the caller
+// needs the terminal: a tool that asks a question (unzip before it
+// overwrites) must get an answer at once instead of waiting for a person.
+int RunShell(const char *pszCmd, bool bKeepStdin)
 {
     if (pszCmd == nullptr) {
         return -1;
     }
     fflush(stdout);
-    int lStatus = system(pszCmd);
-    if (lStatus == 0) {
-        return 0;
+    if (g_pUpdateLogFile != nullptr) {
+        fflush(g_pUpdateLogFile);
     }
-    if (lStatus > 0 && (lStatus & 0x7f) == 0) {
-        return (lStatus >> 8) & 0xff;
+    posix_spawn_file_actions_t stActions;
+    if (posix_spawn_file_actions_init(&stActions) != 0) {
+        return -1;
     }
-    return -1;
+    if (!bKeepStdin) {
+        posix_spawn_file_actions_addopen(&stActions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
+    char szShell[] = "sh";
+    char szFlag[] = "-c";
+    char *apszArgv[] = {szShell, szFlag, const_cast<char *>(pszCmd), nullptr};
+    pid_t pid = -1;
+    int lSpawn = posix_spawn(&pid, "/bin/sh", &stActions, nullptr, apszArgv, environ);
+    posix_spawn_file_actions_destroy(&stActions);
+    if (lSpawn != 0) {
+        return -1;
+    }
+    int lStatus = 0;
+    while (waitpid(pid, &lStatus, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return WIFEXITED(lStatus) ? WEXITSTATUS(lStatus) : -1;
+}
+} // namespace
+
+int UpdateSystem(const char *pszCmd)
+{
+    return RunShell(pszCmd, false);
+}
+
+int UpdateSystemInteractive(const char *pszCmd)
+{
+    return RunShell(pszCmd, true);
 }
 
 int UpdateExecArgv(char *const apszArgv[])
@@ -129,6 +165,11 @@ int UpdateExecArgv(char *const apszArgv[])
         return -1;
     }
     if (pid == 0) {
+        int lNull = open("/dev/null", O_RDONLY);
+        if (lNull >= 0 && lNull != STDIN_FILENO) {
+            dup2(lNull, STDIN_FILENO);
+            close(lNull);
+        }
         if (apszArgv != nullptr && apszArgv[0] != nullptr) {
             execv(apszArgv[0], apszArgv);
         } else {
@@ -226,6 +267,7 @@ int FUNC_CountPid(const char *pszName)
         UPDATE_LOG("FUNC_CountPid(),name too long\n");
         return -1;
     }
+    RemoveTmpTarget("/tmp/psResult");
     UpdateSystem(szCmd);
 
     PipeOwner pPipe(popen("cat /tmp/psResult", "r"));

@@ -5,7 +5,11 @@
 
 // Runs a command line through the shell. 0, the exit status (1..255), or -1
 // when the shell could not run or the command was ended by a signal.
+// Standard input is /dev/null: nothing run this way can wait for a person.
 int UpdateSystem(const char *pszCmd);
+// The same with the terminal kept as standard input, for a program that may
+// have to ask its user.
+int UpdateSystemInteractive(const char *pszCmd);
 
 // Splits a command line at blanks and tabs (at most 30 words of at most 63
 // characters, line below 512) and runs the first word as the program, no shell.
@@ -39,6 +43,12 @@ template <size_t N>
 inline int ShellWord(const char *pszValue, char (&szOut)[N])
 {
     return ShellWord(pszValue, szOut, N);
+}
+
+// The password word of a logged command line: masked, or the empty word.
+inline const char *LoggedPasswordWord(const char *pszPassword)
+{
+    return (pszPassword != nullptr && pszPassword[0] != '\0') ? "******" : "''";
 }
 
 // How a password is shown wherever a logged text carries it.

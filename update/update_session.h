@@ -11,4 +11,12 @@ void StartUpdateProcess(int argc, char *argv[], const UPDATE_REQ_S *pstReq);
 int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs);
 // The end of a successful run: unlock, report, reboot unless asked not to.
 void FinishSession(UPDATE_REQ_S *pstReq);
-void ReportSessionResult(const UPDATE_REQ_S *pstReq);
+
+// How long the session waits for a worker that has published its outcome.
+constexpr unsigned WORKER_END_WAIT_POLLS = 300;
+constexpr unsigned WORKER_END_POLL_US = 100000;
+constexpr int WORKER_NOT_STARTED = -1000;
+
+// Starts pfnWorker on the request as a detached thread and watches it: the
+// watch result, or WORKER_NOT_STARTED.
+int WatchWorker(void *(*pfnWorker)(void *), UPDATE_REQ_S *pstReq, unsigned ulIdleLimit);

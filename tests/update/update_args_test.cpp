@@ -120,11 +120,11 @@ TEST(ParseUpdateArgs, CutsAndBounds)
     EXPECT_EQ(std::string(st.stReq.szPath), std::string(511, 'd'));
     EXPECT_EQ(std::string(Parse({"-mycloud", std::string(300, 'h'), "all"}).stReq.szUrl), std::string(255, 'h'));
 
-    // A value option standing last is refused, never read past the vector.
-    st = Parse({"all", "-u"});
-    EXPECT_EQ(st.lRet, -1);
-    EXPECT_EQ(st.strExtra, "-u ");
-    EXPECT_STREQ(st.stReq.szUser, "admin");
+    // A value option standing last is refused outright, never read past the vector.
+    st = Parse({"-tftp", "10.0.0.1", "all", "-p"});
+    EXPECT_EQ(st.lRet, ARGS_REFUSED);
+    EXPECT_EQ(st.strExtra, "");
+    EXPECT_STREQ(st.stReq.szPassword, "qzvrk");
 
     // Unknown words fill the extra buffer whole; one that does not fit is left out.
     std::vector<std::string> words = {"-local", "/x"};

@@ -107,7 +107,7 @@ TEST(UpdateBinary, UpdateRequestOpensTheLogAndChecksTheAddress)
     EXPECT_EQ(st.strOut, std::string("Start update process: ") + UPDATE_BIN + " -v all \n" + HELP_TEXT);
     std::string strLog = ReadFile(strDir + "/var/log/update.log");
     EXPECT_NE(strLog.find("]Start update process: " + std::string(UPDATE_BIN) + " -v all \n"), std::string::npos);
-    EXPECT_NE(strLog.find("]TransType:0, UpdateType:163, ForceFlag:0, remote:, user:admin, password:qzvrk\n"),
+    EXPECT_NE(strLog.find("]TransType:0, UpdateType:163, ForceFlag:0, remote:, user:admin, password:******\n"),
               std::string::npos)
         << strLog;
 
@@ -115,10 +115,12 @@ TEST(UpdateBinary, UpdateRequestOpensTheLogAndChecksTheAddress)
     EXPECT_EQ(st.lStatus, 255);
     EXPECT_NE(st.strOut.find("ip address  error(j)\ninvalid remote address: 10..0.1\n"), std::string::npos);
     strLog = ReadFile(strDir + "/var/log/update.log");
-    // The log is appended to, and the password is logged as typed.
-    EXPECT_NE(strLog.find("]TransType:1, UpdateType:66, ForceFlag:1, remote:10..0.1, user:op, password:se;cret\n"),
+    // The log is appended to, and the password never reaches it.
+    EXPECT_NE(strLog.find("]TransType:1, UpdateType:66, ForceFlag:1, remote:10..0.1, user:op, password:******\n"),
               std::string::npos)
         << strLog;
+    EXPECT_NE(strLog.find(" -p ****** -f \n"), std::string::npos) << strLog;
+    EXPECT_EQ(strLog.find("se;cret"), std::string::npos) << strLog;
     EXPECT_NE(strLog.find("]ip address  error(j)\n"), std::string::npos);
     EXPECT_NE(strLog.find("]invalid remote address: 10..0.1\n"), std::string::npos);
     EXPECT_EQ(ReadFile(strDir + "/journal/init"), "");  // a refused address never reboots
