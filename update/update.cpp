@@ -125,6 +125,16 @@ int UpdateSession(int argc, char *argv[])
         return -1;
     }
     if (lParse != 0) {
+        // A launched updater that does not know the words either would hand
+        // over to itself again, without end.
+        for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+            if (strcmp(argv[i], "-loop") == 0) {
+                printf("update: unknown words in a handed-over request: %s\n", szExtraArgs);
+                PrintUsage();
+                fflush(stdout);
+                return -1;
+            }
+        }
         return UpdateByExtraArgs(pstReq, szExtraArgs);
     }
     if (pstReq->usFixFlag == 1) {

@@ -119,9 +119,8 @@ int UpdateOneComponent(UPDATE_ITEM_S *pstItem)
     UPDATE_LINK_S stLink = {};
     uint64_t ulType = pstItem->ulType;
     if (ulType == UPDATE_TYPE_ALL) {
-        // The layout's mask carries the hand-over bit too; only the request
-        // may ask for a hand-over, or a launched updater would hand over again.
-        ulType = (g_pstFlashLayout->ulImageMask & ~static_cast<uint64_t>(UPDATE_TYPE_UPDATE)) | UPDATE_TYPE_ALL;
+        // What this board supports of the whole-package kinds.
+        ulType = g_pstFlashLayout->ulImageMask & UPDATE_TYPE_ALL;
     }
     if ((pstItem->pstReq->usUpdateType & UPDATE_TYPE_UPDATE) != 0) {
         ulType |= UPDATE_TYPE_UPDATE;
