@@ -132,25 +132,33 @@ int PrepareAppletRunner(void)
 
 int ApplyCustomisation(const UPDATE_ITEM_S *pstItem, const SUB_IMAGE_S *pstCustom)
 {
-    char szLogo[CMD_BUF_LEN];
-    snprintf(szLogo, sizeof(szLogo), "%s/%s", TMP_DIR, CUSTOM_LOGO_NAME);
-    const SUB_IMAGE_S *pstLogo = ImageAt(pstItem, g_pstFlashLayout->astImageDev[IMAGE_ENTRY_LOGO_NON].ulImageIdx);
-    int lRet = UnpackSubImage(pstItem->pszPacketFile, pstLogo->ulFileOffset, pstLogo->ulFileLength, szLogo);
-    if (lRet != 0) {
-        UPDATE_LOG("update unpack custom file failed.\n");
-        return lRet;
-    }
-    char szCmd[CMD_BUF_LEN];
-    (void)FORMAT_TEXT(szCmd, "flash_tool w %s", szLogo);
-    // The exit status, not the raw wait status: 256 would end the session
-    // with exit status 0 after a failure.
-    lRet = UpdateSystem(szCmd);
-    if (lRet != 0) {
-        UPDATE_LOG("UPDATE_LoadLogoFile %s failed.\n", CUSTOM_LOGO_NAME);
-        return lRet;
+    // A board without a neutral logo entry has no logo image in its
+    // packages: its position would be the boot loader's, which must never be
+    // stored as a boot logo. The archive's own logo still applies.
+    const IMAGE_DEV_S &stLogoEntry = g_pstFlashLayout->astImageDev[IMAGE_ENTRY_LOGO_NON];
+    if (stLogoEntry.pszDevName == nullptr) {
+        UPDATE_LOG("no neutral logo entry on this board, logo image skipped.\n");
+    } else {
+        char szLogo[CMD_BUF_LEN];
+        snprintf(szLogo, sizeof(szLogo), "%s/%s", TMP_DIR, CUSTOM_LOGO_NAME);
+        const SUB_IMAGE_S *pstLogo = ImageAt(pstItem, stLogoEntry.ulImageIdx);
+        int lRet = UnpackSubImage(pstItem->pszPacketFile, pstLogo->ulFileOffset, pstLogo->ulFileLength, szLogo);
+        if (lRet != 0) {
+            UPDATE_LOG("update unpack custom file failed.\n");
+            return lRet;
+        }
+        char szCmd[CMD_BUF_LEN];
+        (void)FORMAT_TEXT(szCmd, "flash_tool w %s", szLogo);
+        // The exit status, not the raw wait status: 256 would end the session
+        // with exit status 0 after a failure.
+        lRet = UpdateSystem(szCmd);
+        if (lRet != 0) {
+            UPDATE_LOG("UPDATE_LoadLogoFile %s failed.\n", CUSTOM_LOGO_NAME);
+            return lRet;
+        }
     }
     UPDATE_LOG("update custom file.\n");
-    lRet = UnpackSubImage(pstItem->pszPacketFile, pstCustom->ulFileOffset, pstCustom->ulFileLength, CUSTOM_ZIP_FILE);
+    int lRet = UnpackSubImage(pstItem->pszPacketFile, pstCustom->ulFileOffset, pstCustom->ulFileLength, CUSTOM_ZIP_FILE);
     if (lRet != 0) {
         UPDATE_LOG("update unpack custom file failed.\n");
         return lRet;

@@ -149,11 +149,7 @@ int UpdateSession(int argc, char *argv[])
         return -1;
     }
     int lRet = UpdateRun(argc, argv, pstReq);
-    if (IsWorkerRunning()) {
-        (void)pstOwner.release();
-    } else {
-        UpdateLogClose();
-    }
+    EndSession(pstOwner.release());
     return lRet;
 }
 
@@ -234,6 +230,17 @@ int WatchWorker(void *(*pfnWorker)(void *), UPDATE_REQ_S *pstReq, unsigned ulIdl
         usleep(WORKER_END_POLL_US);
     }
     return lRet;
+}
+
+void EndSession(UPDATE_REQ_S *pstReq)
+{
+    // A worker still running (stalled past the watch) keeps reading the
+    // record and writing the log until the process ends: leave both to it.
+    if (IsWorkerRunning()) {
+        return;
+    }
+    free(pstReq);
+    UpdateLogClose();
 }
 
 void FinishSession(UPDATE_REQ_S *pstReq)

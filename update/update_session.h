@@ -9,6 +9,8 @@ int UpdateSession(int argc, char *argv[]);
 int UpdateRun(int argc, char *argv[], UPDATE_REQ_S *pstReq);
 void StartUpdateProcess(int argc, char *argv[], const UPDATE_REQ_S *pstReq);
 int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs);
+// Frees the record and closes the log, unless a worker still uses them.
+void EndSession(UPDATE_REQ_S *pstReq);
 // The end of a successful run: unlock, report, reboot unless asked not to.
 void FinishSession(UPDATE_REQ_S *pstReq);
 

@@ -116,6 +116,38 @@ expect_result 0
 expect_log "UPDATE_LoadManuInfo failed." "UPDATE_LoadCfgInfo failed." "UPDATE_LoadLogoFile bootlogo_non.gz failed."
 no_tool loadtools flash_tool
 
+begin planted  # a link at the resource pack's name
+python3 - "$dir/tmp/custom.zip" <<'PY' || fail "cannot build the archive with a planted link"
+import sys, stat, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    z.writestr("oem/res.zip", "resources")
+    info = zipfile.ZipInfo("res_compress.tar.gz")
+    info.create_system = 3
+    info.external_attr = (stat.S_IFLNK | 0o777) << 16
+    z.writestr(info, "/var/victim")
+PY
+printf 'precious\n' > "$dir/var/victim"
+run custom
+expect_result 0
+[[ $(cat "$dir/var/victim") == precious ]] || fail "tar wrote through the planted link"
+tar -tzf "$dir/journal/flash_tool.files/1-res_compress.tar.gz" | grep -qx res.zip || fail "no resource pack reached flash_tool"
+
+begin noquestion  # unzip asks before it overwrites: it gets an answer at once
+python3 - "$dir/tmp/custom.zip" <<'PY' || fail "cannot build the archive"
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    z.writestr("readme.txt", "new")
+PY
+printf 'old\n' > "$dir/tmp/readme.txt"
+# standard input that never answers: a tool reading it would wait for the timeout
+exec {silent}< <(sleep 120)
+silent_pid=$!
+timeout 60 "$sandbox" "$dir" -- "$driver" custom > "$dir/out" 2>&1 <&$silent || fail "sandbox exit $?: $(cat "$dir/out")"
+kill $silent_pid 2>/dev/null
+exec {silent}<&-
+expect_out "EOF or read error"
+[[ $(cat "$dir/tmp/readme.txt") == old ]] || fail "the file was overwritten without a yes"
+
 begin badname
 run custom '/tmp/no such.zip;touch /tmp/pwned;#'
 expect_log "tar file /tmp/no such.zip;touch /tmp/pwned;# failed."

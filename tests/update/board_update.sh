@@ -30,6 +30,18 @@ mk "$work/srv/bad/Program.bin" --pub R1235 --crc wrong
 mk "$work/srv/same/Program.bin" --pub R1234
 "$pack" create "$work/srv/other/Program.bin" --pub R1235 --board OTHER-BOARD "${images[@]}" >/dev/null
 mk "$work/handover.bin" --pub R1235 --updater "$updater"
+# A customisation archive that plants a link where tar writes next.
+mkdir -p "$work/srv/custom"
+python3 - "$work/custom.zip" <<'PY'
+import sys, stat, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    z.writestr("oem/res.zip", "resources")
+    info = zipfile.ZipInfo("res_compress.tar.gz")
+    info.create_system = 3
+    info.external_attr = (stat.S_IFLNK | 0o777) << 16
+    z.writestr(info, "/var/victim")
+PY
+mk "$work/srv/custom/Program.bin" --pub R1235 --custom "$work/custom.zip"
 printf 'PUB:R1234\nINN:GDVSV410R003B03\n' > "$work/version"
 python3 - "$work" <<'PY'
 import os, sys, zlib, struct
@@ -62,6 +74,9 @@ busybox.real httpd -p 127.0.0.1:8080 -h /srv/tftp
 run http -mycloud http://127.0.0.1:8080/Program.bin all -wait; readback http
 run local -local /srv/tftp all -wait; readback local
 cp /var/runtime/log/update_record.log $o/record
+echo precious > /var/victim
+run custom -tftp 127.0.0.1 all -wait -P custom; readback custom
+cp /var/victim $o/victim
 run check_good -tftp 127.0.0.1 all -check
 ls /tmp/Program.bin > $o/check_good.kept 2>&1
 run check_bad -tftp 127.0.0.1 all -check -P bad
@@ -111,6 +126,10 @@ uniq = [v for i, v in enumerate(seen) if i == 0 or v != seen[i - 1]]
 it = iter(steps)
 sys.exit(0 if len(uniq) >= 3 and uniq[-1] == 100 and all(v in it for v in uniq) else 1)
 PY
+check "customised update: exit 0, images written" eval 'test "$(rc custom)" = 0 && same custom.k k.img'
+check "customised update: the planted link was not written through" grep -qx precious "$o/victim"
+check "customised update: a real resource pack reached flash_tool" \
+	eval 'grep -qx "w /tmp/res_compress.tar.gz" "$o/journal/flash_tool" && tar -tzf "$o"/journal/flash_tool.files/*res_compress.tar.gz | grep -qx res.zip'
 check "update record: previous and new inner version, then the date" \
 	eval 'head -2 "$o/record" | tr "\n" "|" | grep -qx "Previous Verion: GDVSV410R003B03|Upgraded Verion: INN-NEW|" && test "$(wc -l < "$o/record")" = 3'
 check "-check good: exit 0, package kept" eval 'test "$(rc check_good)" = 0 && grep -qx /tmp/Program.bin "$o/check_good.kept"'
