@@ -62,6 +62,8 @@
 #                          with its shared libraries, and /bin/busybox runs its
 #                          flashcp and flash_eraseall applets
 #   --mem MIB              guest memory (default 1024)
+# Environment: BOARD_GCOV_DIR (a coverage build's folder) is shared with the
+# guest at the same path, so the updater's coverage counters land there.
 #
 # Output folder: status (the script's exit status), end (exit, reboot, halt,
 # poweroff, rmc-reset or setup-failed), stdout, stderr, console.log, journal/TOOL
@@ -154,6 +156,7 @@ q() { printf "'%s'" "${1//\'/\'\\\'\'}"; }   # single-quoted for the guest's sh
 {
 	echo "MODE=$mode"
 	echo "OUT_TAG=out"
+	echo "GCOV_DIR=$(q "${BOARD_GCOV_DIR:-}")"
 	echo "NAND_PARTS=$(q "$nand_parts")"
 	echo "BADBLOCKS=$(q "$badblocks")"
 	echo "MTDRAM=$(q "$mtdram")"
@@ -209,6 +212,11 @@ qemu=(qemu-system-x86_64 -accel tcg -M pc -m "$mem" -smp 1 -nodefaults -no-user-
 	-append "console=ttyS0 panic=-1 loglevel=4 tsc=reliable no_timer_check"
 	-nic none -device isa-debug-exit,iobase=0xf4,iosize=0x04
 	-virtfs "local,path=$out,mount_tag=out,security_model=none")
+# A coverage build writes its counters into its own build tree, which the
+# guest then sees at the same path.
+if [[ -n ${BOARD_GCOV_DIR:-} ]]; then
+	qemu+=(-virtfs "local,path=$BOARD_GCOV_DIR,mount_tag=gcov,security_model=none")
+fi
 if [[ -n $nor ]]; then
 	qemu+=(-drive "if=pflash,unit=0,format=raw,readonly=on,file=/usr/share/seabios/bios-256k.bin"
 		-drive "if=pflash,unit=1,format=raw,file=$(cd "$(dirname "$nor")" && pwd)/$(basename "$nor")")
