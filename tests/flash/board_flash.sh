@@ -23,13 +23,7 @@ count() { grep -cF -- "$2" "$1"; }
 head -c 300000 /dev/urandom > "$work/srv/uImage"
 head -c 1000000 /dev/urandom > "$work/srv/program.img"
 head -c 400000 /dev/urandom > "$work/pkg.bin"
-# Two environment copies with their own data, each with a valid CRC over 512 KiB.
-python3 - "$work" <<'PY'
-import os, sys, zlib, struct
-for name in ("main", "bak"):
-    data = os.urandom(0x80000 - 4)
-    open(f"{sys.argv[1]}/env_{name}.bin", "wb").write(struct.pack("<I", zlib.crc32(data)) + data)
-PY
+python3 "$src/tests/flash/env_images.py" "$work"
 
 cat > "$work/nand.sh" <<'GUEST'
 o=$BOARD_OUT

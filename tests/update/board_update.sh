@@ -43,12 +43,7 @@ with zipfile.ZipFile(sys.argv[1], "w") as z:
 PY
 mk "$work/srv/custom/Program.bin" --pub R1235 --custom "$work/custom.zip"
 printf 'PUB:R1234\nINN:GDVSV410R003B03\n' > "$work/version"
-python3 - "$work" <<'PY'
-import os, sys, zlib, struct
-for name in ("main", "bak"):
-    data = os.urandom(0x80000 - 4)
-    open(f"{sys.argv[1]}/env_{name}.bin", "wb").write(struct.pack("<I", zlib.crc32(data)) + data)
-PY
+python3 "$src/tests/flash/env_images.py" "$work"
 
 # Boot A ----------------------------------------------------------------------
 cat > "$work/a.sh" <<'GUEST'
@@ -180,12 +175,14 @@ run usb -local $o/usb all -wait; readback usb
 ls $o/usb > $o/usb.ls
 run words -tftp 127.0.0.1 all newoption -wait
 cp /var/log/update.log $o/update.log.before-reboot
-update -tftp 127.0.0.1 all -wait -P bad > $o/failed.out 2>&1
+# the web plug-in write fails every time: the run goes on, then fails, and reboots
+echo 10 > /etc/board/fail/nandwrite
+update -tftp 127.0.0.1 activex -wait -P plain > $o/failed.out 2>&1
 echo "not rebooted" > $o/failed.rc
 sleep 30
 GUEST
 bash "$src/board/run.sh" --out "$work/b" --version-file "$work/version" --update "$updater" \
-	--put "$work/handover.bin:/srv/tftp/Program.bin" --put "$work/srv/bad/Program.bin:/srv/tftp/bad/Program.bin" \
+	--put "$work/handover.bin:/srv/tftp/Program.bin" --put "$work/srv/Program.bin:/srv/tftp/plain/Program.bin" \
 	--timeout 900 "$work/b.sh"
 status=$?
 o=$work/b
@@ -200,6 +197,8 @@ check "package on a non-RAM path: copied to /tmp and installed" \
 check "package on a non-RAM path: left under its own name" grep -qx Program.bin "$o/usb.ls"
 check "unknown words: handed over, the launched updater refuses them, 255" \
 	eval 'test "$(rc words)" = 255 && has "$o/words.out" "-local /tmp/ all -w newoption  -loop)" && has "$o/words.out" "unknown words in a handed-over request"'
+check "a failed web plug-in write fails the run after the remaining steps" \
+	eval 'has "$o/failed.out" "NAND flash write final failed." && has "$o/failed.out" "installation failed: /dev/mtd6 was not written"'
 check "failed run with -wait still reboots" \
 	eval 'has "$o/failed.out" "Update failed. System reboot soon..." && ! has "$o/failed.out" "Update success" && grep -qx reboot "$o/journal/init" && test ! -e "$o/failed.rc"'
 
