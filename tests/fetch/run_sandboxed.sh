@@ -15,4 +15,4 @@ done
 # Whatever a faulty command line writes by relative path stays in the sandbox.
 cd "$dir"
 exec "$UPDATE_SOURCE_DIR/tests/sandbox/sandbox.sh" --net "$dir" -- \
-  "$UPDATE_BINARY_DIR/bin/fetch_sandbox_test" --sandbox-dir="$dir" --gtest_filter="$2"
+  "$UPDATE_BINARY_DIR/bin/fetch_sandbox_test" --gtest_filter="$2"

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <poll.h>
 #include <pty.h>
 #include <regex>
 #include <string>
@@ -16,20 +18,10 @@
 namespace {
 // Captures what the updater's log stream receives while a test runs.
 struct LogCapture {
-    LogCapture() { g_pUpdateLogFile = fopen((MakeSandboxDir("logcapture") + "/update.log").c_str(), "w+"); }
+    const std::string strPath = MakeSandboxDir("logcapture") + "/update.log";
+    LogCapture() { g_pUpdateLogFile = fopen(strPath.c_str(), "w"); }
     ~LogCapture() { UpdateLogClose(); }
-    std::string Text()
-    {
-        fflush(g_pUpdateLogFile);
-        rewind(g_pUpdateLogFile);
-        std::string str;
-        char sz[512];
-        size_t n;
-        while ((n = fread(sz, 1, sizeof(sz), g_pUpdateLogFile)) > 0) {
-            str.append(sz, n);
-        }
-        return str;
-    }
+    std::string Text() { return fflush(g_pUpdateLogFile) == 0 ? ReadFile(strPath) : ""; }
 };
 
 // Runs fn with standard input reading the given bytes (then end of file).
@@ -171,39 +163,30 @@ int ConfirmOnPty(const std::string &strTyped, std::string *pstrScreen)
     if (pid == 0) {
         _exit(ConfirmUpdate() == 0 ? 0 : 1);
     }
-    std::string strScreen;
-    bool bTyped = false;
-    int lStatus = 0;
-    bool bDone = false;
-    for (int lTries = 0; lTries < 500 && !bDone; ++lTries) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(lMaster, &set);
-        timeval tv{0, 20000};
-        if (select(lMaster + 1, &set, nullptr, nullptr, &tv) > 0) {
+    pstrScreen->clear();
+    bool bTyped = false, bEnded = false;
+    for (int lTries = 0; lTries < 500 && !bEnded; ++lTries) {
+        pollfd stPoll{lMaster, POLLIN, 0};
+        if (poll(&stPoll, 1, 20) > 0) {
             char sz[256];
             ssize_t n = read(lMaster, sz, sizeof(sz));
-            if (n <= 0) {  // the child is exiting
-                bDone = waitpid(pid, &lStatus, 0) == pid;
-                break;
-            }
-            strScreen.append(sz, static_cast<size_t>(n));
+            bEnded = n <= 0;  // the child has let go of the terminal
+            pstrScreen->append(sz, static_cast<size_t>(std::max<ssize_t>(n, 0)));
         }
         termios stTerm{};
-        if (!bTyped && strScreen.find("please confirm (y/n):") != std::string::npos &&
+        if (!bTyped && pstrScreen->find("please confirm (y/n):") != std::string::npos &&
             tcgetattr(lMaster, &stTerm) == 0 && (stTerm.c_lflag & ICANON) == 0) {
             EXPECT_EQ(write(lMaster, strTyped.data(), strTyped.size()), static_cast<ssize_t>(strTyped.size()));
             bTyped = true;
         }
-        bDone = bDone || waitpid(pid, &lStatus, WNOHANG) == pid;
     }
-    if (!bDone) {
+    if (!bEnded) {
         kill(pid, SIGKILL);
-        waitpid(pid, &lStatus, 0);
     }
+    int lStatus = 0;
+    waitpid(pid, &lStatus, 0);
     close(lMaster);
-    *pstrScreen = strScreen;
-    return bDone && WIFEXITED(lStatus) ? WEXITSTATUS(lStatus) : -2;
+    return bEnded && WIFEXITED(lStatus) ? WEXITSTATUS(lStatus) : -2;
 }
 } // namespace
 

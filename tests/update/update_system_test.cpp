@@ -1,5 +1,6 @@
 // The real updater binary in the host sandbox: help, information and fix
-// requests, the instance check, the log and the address checks.
+// requests, the log and the address checks; the instance count and the file
+// system probes on the sandbox's fixed paths.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -39,16 +40,10 @@ const std::string HELP_TEXT =
     "        -path     path of files in tftp or ftp server\n"
     "        -help     print help\n";
 
-bool Exists(const std::string &strPath)
-{
-    struct stat st {};
-    return stat(strPath.c_str(), &st) == 0;
-}
-
 // Nothing of the run may have reached the board's files.
 void ExpectUntouched(const std::string &strDir)
 {
-    EXPECT_FALSE(Exists(strDir + "/var/log/update.log"));
+    EXPECT_NE(access((strDir + "/var/log/update.log").c_str(), F_OK), 0);
     EXPECT_EQ(ReadFile(strDir + "/journal/init"), "");
     EXPECT_EQ(ReadFile(strDir + "/journal/mt"), "");
     EXPECT_EQ(ReadFile(strDir + "/journal/killall"), "");
@@ -124,18 +119,6 @@ TEST(UpdateBinary, UpdateRequestOpensTheLogAndChecksTheAddress)
     EXPECT_NE(strLog.find("]ip address  error(j)\n"), std::string::npos);
     EXPECT_NE(strLog.find("]invalid remote address: 10..0.1\n"), std::string::npos);
     EXPECT_EQ(ReadFile(strDir + "/journal/init"), "");  // a refused address never reboots
-}
-
-TEST(UpdateBinary, SecondInstanceIsRefused)
-{
-    const std::string strDir = MakeSandboxDir("update_instance");
-    WriteTool(strDir, "pidof", "echo \"$*\" >> /tmp/pidof.args\necho 101 202\n");
-    SandboxResult st = RunInSandbox(strDir, {UPDATE_BIN, "-tftp", "10.0.0.1", "all"});
-    EXPECT_EQ(st.lStatus, 255);
-    EXPECT_EQ(st.strOut, "Update is running, please wait.\n");
-    EXPECT_EQ(ReadFile(strDir + "/tmp/pidof.args"), std::string(UPDATE_BIN) + "\n");
-    EXPECT_FALSE(Exists(strDir + "/var/log/update.log"));
-    EXPECT_FALSE(Exists(strDir + "/tmp/psResult"));
 }
 
 // Cases that read fixed paths (/tmp/psResult, /proc/cmdline, /proc/mounts) run
