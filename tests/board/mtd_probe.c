@@ -1,8 +1,7 @@
 /* mtd_probe: asks the board's drivers what the firmware will ask them.
  *   mtd_probe info DEV            MEMGETINFO: "type=T flags=F size=S erasesize=E writesize=W oobsize=O"
  *   mtd_probe bad DEV OFFSET      MEMGETBADBLOCK result for the block at OFFSET ("error=ERRNO" on failure)
- *   mtd_probe nvram NAME VALUE    one set request to /dev/hal_nvram
- *   mtd_probe erase|unlock DEV OFFSET LENGTH   one MEMERASE or MEMUNLOCK: "0" or "error=ERRNO"
+ *   mtd_probe erase DEV OFFSET LENGTH   one MEMERASE: "0" or "error=ERRNO"
  * Built static so that it runs on the board without its own libraries. */
 #include <errno.h>
 #include <fcntl.h>
@@ -12,11 +11,6 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-struct nvram_item {
-	char name[64];
-	char value[5120];
-};
 
 int main(int argc, char **argv)
 {
@@ -44,22 +38,10 @@ int main(int argc, char **argv)
 		close(fd);
 		return 0;
 	}
-	if (argc == 4 && !strcmp(argv[1], "nvram")) {
-		static struct nvram_item item;
-		int fd = open("/dev/hal_nvram", O_RDWR);
-		snprintf(item.name, sizeof item.name, "%s", argv[2]);
-		snprintf(item.value, sizeof item.value, "%s", argv[3]);
-		if (fd < 0 || ioctl(fd, 0x40615, &item) < 0) {
-			printf("error=%d\n", errno);
-			return 1;
-		}
-		close(fd);
-		return 0;
-	}
-	if (argc == 5 && (!strcmp(argv[1], "erase") || !strcmp(argv[1], "unlock"))) {
+	if (argc == 5 && !strcmp(argv[1], "erase")) {
 		struct erase_info_user range = {strtoul(argv[3], NULL, 0), strtoul(argv[4], NULL, 0)};
 		int fd = open(argv[2], O_RDWR);
-		if (fd < 0 || ioctl(fd, argv[1][0] == 'e' ? MEMERASE : MEMUNLOCK, &range) < 0) {
+		if (fd < 0 || ioctl(fd, MEMERASE, &range) < 0) {
 			printf("error=%d\n", errno);
 			return 1;
 		}
@@ -67,6 +49,6 @@ int main(int argc, char **argv)
 		close(fd);
 		return 0;
 	}
-	fprintf(stderr, "usage: mtd_probe info DEV | bad DEV OFFSET | nvram NAME VALUE | erase|unlock DEV OFFSET LENGTH\n");
+	fprintf(stderr, "usage: mtd_probe info DEV | bad DEV OFFSET | erase DEV OFFSET LENGTH\n");
 	return 2;
 }

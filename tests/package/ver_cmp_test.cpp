@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "capture.h"
-#include "include/text_util.h"
 #include "package/ver_cmp.h"
 
 namespace {
@@ -100,36 +98,4 @@ TEST(VersionCompare, ThresholdAndCFlagChooseTheComparison)
               "Board version R1234 (Type 12000, Value 434000000, C 0)\n");
     EXPECT_EQ(Printed(dir, [] { return CompareVersion("X1234", "R1234"); }), Result(0, "Invalid img version X1234\n"));
     EXPECT_EQ(Printed(dir, [] { return CompareVersion("R1234", ""); }), Result(0, "Invalid board version \n"));
-}
-
-TEST(VersionFile, LinesLimitsAndBuildDate)
-{
-    std::string path = TestDir() + "/version";
-    WriteFile(path, "PUB:R1234 extra\nNEW:R1300\nINN:" + std::string(200, 'i') +
-                        "\nother:line\nBUILD:2023-07-05-and-more 12:34:56789\nNEW:R1301\n");
-    char pub[VERSION_BUF_LEN] = "init", nw[VERSION_BUF_LEN] = "init", inn[VERSION_BUF_LEN] = "init";
-    char date[BUILD_DATE_BUF_LEN] = "", tm[BUILD_TIME_BUF_LEN] = "";
-    auto read = [&] {
-        FILE *f = fopen(path.c_str(), "r");
-        ASSERT_NE(f, nullptr);
-        ReadVersionLines(f, pub, nw, inn, date, tm);
-        fclose(f);
-    };
-    read();
-    EXPECT_STREQ(nw, "R1301");  // a repeated key keeps the later value
-    // The over-long INN line is read as 127 characters; its tail is no key line.
-    EXPECT_EQ(std::string(inn), std::string(123, 'i'));
-    EXPECT_STREQ(date, "2023-07-05");
-    EXPECT_STREQ(tm, "12:34:56");
-    WriteFile(path, "NEW:R1\n");
-    read();
-    EXPECT_STREQ(pub, "R1234");  // absent key: the caller's value stays
-
-    char buf[BUILD_SUFFIX_BUF_LEN], ver[VERSION_BUF_LEN] = "V";
-    FormatBuildDate("2023-7", buf, ver);
-    EXPECT_STREQ(ver, "V.230700");
-    // A full version buffer is cut, never overrun.
-    CopyText(ver, std::string(125, 'v').c_str());
-    FormatBuildDate("2023-07-05", buf, ver);
-    EXPECT_EQ(std::string(ver), std::string(125, 'v') + ".2");
 }
