@@ -1,22 +1,20 @@
 #!/usr/bin/python3
-"""FTP server of one user that records every USER and PASS it is offered
-and refuses the first N downloads."""
-import argparse
+# ftp_server.py PORT DIR USER PASSWORD RECORD FAILURES: an FTP server on
+# 127.0.0.1:PORT for one user, serving DIR, that appends every USER and PASS
+# line it is offered to RECORD and refuses the first FAILURES downloads.
+import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
-ap = argparse.ArgumentParser()
-for opt in ("--port", "--dir", "--user", "--password", "--record", "--fail-retr"):
-    ap.add_argument(opt, required=True)
-args = ap.parse_args()
-failures = [int(args.fail_retr)]
+port, root, user, password, record, failures = sys.argv[1:7]
+failures = [int(failures)]
 
 
 class Handler(FTPHandler):
     def note(self, line):
-        with open(args.record, "a", encoding="utf-8", errors="surrogateescape") as f:
+        with open(record, "a", encoding="utf-8", errors="surrogateescape") as f:
             f.write(line + "\n")
 
     def ftp_USER(self, line):
@@ -35,6 +33,6 @@ class Handler(FTPHandler):
 
 
 Handler.authorizer = DummyAuthorizer()
-Handler.authorizer.add_user(args.user, args.password, args.dir, perm="elr")
+Handler.authorizer.add_user(user, password, root, perm="elr")
 Handler.passive_ports = range(30000, 30100)
-FTPServer(("127.0.0.1", int(args.port)), Handler).serve_forever()
+FTPServer(("127.0.0.1", int(port)), Handler).serve_forever()

@@ -39,22 +39,6 @@ const std::string HELP_TEXT =
     "        -force    force update and ignore version\n"
     "        -path     path of files in tftp or ftp server\n"
     "        -help     print help\n";
-
-// Nothing of the run may have reached the board's files.
-void ExpectUntouched(const std::string &strDir)
-{
-    EXPECT_NE(access((strDir + "/var/log/update.log").c_str(), F_OK), 0);
-    EXPECT_EQ(ReadFile(strDir + "/journal/init"), "");
-    EXPECT_EQ(ReadFile(strDir + "/journal/mt"), "");
-    EXPECT_EQ(ReadFile(strDir + "/journal/killall"), "");
-}
-
-void WriteTool(const std::string &strDir, const std::string &strName, const std::string &strBody)
-{
-    std::string strPath = strDir + "/bin/" + strName;
-    WriteFile(strPath, "#!/bin/sh\n" + strBody);
-    chmod(strPath.c_str(), 0755);
-}
 } // namespace
 
 TEST(UpdateBinary, HelpInformationFixAndHandOver)
@@ -90,7 +74,11 @@ TEST(UpdateBinary, HelpInformationFixAndHandOver)
             EXPECT_EQ(st.strErr, "") << strWhat;
         }
     }
-    ExpectUntouched(strDir);
+    // Nothing of the runs reached the board's files.
+    EXPECT_NE(access((strDir + "/var/log/update.log").c_str(), F_OK), 0);
+    for (const char *pszJournal : {"init", "mt", "killall"}) {
+        EXPECT_EQ(ReadFile(strDir + "/journal/" + pszJournal), "") << pszJournal;
+    }
 }
 
 TEST(UpdateBinary, UpdateRequestOpensTheLogAndChecksTheAddress)
@@ -143,7 +131,8 @@ TEST(InSandbox, CountPid)
 {
     if (Inside() == nullptr) {
         const std::string strDir = MakeSandboxDir("countpid");
-        WriteTool(strDir, "pidof", "case \"$1\" in two) echo 11 22;; one) echo 7;; *) exit 1;; esac\n");
+        WriteFile(strDir + "/bin/pidof", "#!/bin/sh\ncase \"$1\" in two) echo 11 22;; one) echo 7;; *) exit 1;; esac\n");
+        chmod((strDir + "/bin/pidof").c_str(), 0755);
         RunSelfInside(strDir);
         return;
     }
