@@ -72,6 +72,7 @@ cp /var/runtime/log/update_record.log $o/record
 echo precious > /var/victim
 run custom -tftp 127.0.0.1 all -wait -P custom; readback custom
 cp /var/victim $o/victim
+run lastopt -tftp 127.0.0.1 all -p
 run check_good -tftp 127.0.0.1 all -check
 ls /tmp/Program.bin > $o/check_good.kept 2>&1
 run check_bad -tftp 127.0.0.1 all -check -P bad
@@ -127,6 +128,8 @@ check "customised update: a real resource pack reached flash_tool" \
 	eval 'grep -qx "w /tmp/res_compress.tar.gz" "$o/journal/flash_tool" && tar -tzf "$o"/journal/flash_tool.files/*res_compress.tar.gz | grep -qx res.zip'
 check "update record: previous and new inner version, then the date" \
 	eval 'head -2 "$o/record" | tr "\n" "|" | grep -qx "Previous Verion: GDVSV410R003B03|Upgraded Verion: INN-NEW|" && test "$(wc -l < "$o/record")" = 3'
+check "a value option standing last: help, 255, nothing fetched" \
+	eval 'test "$(rc lastopt)" = 255 && has "$o/lastopt.out" "Usage: update PROTOCOL" && ! has "$o/lastopt.out" "loading"'
 check "-check good: exit 0, package kept" eval 'test "$(rc check_good)" = 0 && grep -qx /tmp/Program.bin "$o/check_good.kept"'
 check "-check bad CRC: 252, message, package removed" \
 	eval 'test "$(rc check_bad)" = 252 && has "$o/check_bad.out" "load or update failed!err:-4" && ! grep -qx /tmp/Program.bin "$o/check_bad.kept"'
