@@ -88,6 +88,17 @@ int BuildLoadCmd(uint16_t usTransType, const char *pszHost, const char *pszUser,
     return 0;
 }
 
+int RunFetchCmd(const char *pszCmd)
+{
+    for (unsigned ulTry = 0; ulTry < LOAD_RETRY_TIMES; ++ulTry) {
+        if (UpdateSystem(pszCmd) == 0) {
+            return 0;
+        }
+        sleep(1);
+    }
+    return -1;
+}
+
 int GetRemoteBinFile(uint16_t usTransType, const char *pszHost, const char *pszUser, const char *pszPassword,
                      const char *pszRemoteFile, const char *pszUrl)
 {
@@ -106,12 +117,9 @@ int GetRemoteBinFile(uint16_t usTransType, const char *pszHost, const char *pszU
     UPDATE_LOG("loading cmd: %s\n", szLogCmd);
     // An earlier or planted file must not be written through or pass for this fetch.
     RemoveTmpTarget(LOCAL_PACKET_FILE);
-    for (unsigned ulTry = 0; ulTry < LOAD_RETRY_TIMES; ++ulTry) {
-        if (UpdateSystem(szCmd) == 0) {
-            UPDATE_LOG_PRINT("done!\n");
-            return 0;
-        }
-        sleep(1);
+    if (RunFetchCmd(szCmd) == 0) {
+        UPDATE_LOG_PRINT("done!\n");
+        return 0;
     }
     UPDATE_LOG_PRINT("load bin file failed! please try again!\n");
     // Half a package must not stay behind looking like a fetched one.

@@ -19,6 +19,10 @@ int BuildLoadCmd(uint16_t usTransType, const char *pszHost, const char *pszUser,
                  const char *pszRemoteFile, const char *pszUrl, char *pszCmd, size_t ulCmdSize,
                  char *pszLogCmd = nullptr);
 
+// Runs a fetch command through the shell up to LOAD_RETRY_TIMES times, one
+// second apart: 0 at the first success, -1 when every attempt failed.
+int RunFetchCmd(const char *pszCmd);
+
 // Fetches the package into /tmp/Program.bin (3 attempts for TFTP and FTP). 0 or an error.
 int GetRemoteBinFile(uint16_t usTransType, const char *pszHost, const char *pszUser, const char *pszPassword,
                      const char *pszRemoteFile, const char *pszUrl);

@@ -304,12 +304,9 @@ int FetchSingleImage(const UPDATE_REQ_S *pstReq, const SINGLE_KIND_S &stKind)
     UPDATE_LOG("loading cmd: %s\n", szLogCmd);
     printf("\n");
     fflush(stdout);
-    for (unsigned ulTry = 0; ulTry < LOAD_RETRY_TIMES; ++ulTry) {
-        if (UpdateSystem(szCmd) == 0) {
-            UPDATE_LOG("loading done!\n");
-            return 0;
-        }
-        sleep(1);
+    if (RunFetchCmd(szCmd) == 0) {
+        UPDATE_LOG("loading done!\n");
+        return 0;
     }
     UPDATE_LOG_PRINT("load image file failed! please try again!\n");
     unlink(stKind.pszLocalPath);
