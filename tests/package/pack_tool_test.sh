@@ -1,6 +1,6 @@
 #!/bin/bash
-# The real update-pack binary: what it refuses and the defects it builds on
-# request. Its packages round trip through the updater on the simulated board.
+# The real update-pack binary: one package round trip through info and extract,
+# what it refuses and the defects it builds on request.
 set -euo pipefail
 PACK=$1
 work=$(mktemp -d "${UPDATE_BINARY_DIR:?}/scratch-packtool-XXXXXX")
@@ -14,16 +14,29 @@ flip() { printf "$(printf '\\x%02x' $(( $(od -An -tu1 -j "$2" -N1 "$1") ^ 0x01 )
 rc() { set +e; "$@" >out.txt 2>&1; echo $?; set -e; }
 
 [[ $(rc "$PACK" frobnicate) == 2 ]] || fail "bad command exit"
-"$PACK" create raw.bin --head "$(printf 'H%.0s' {1..256})"
-[[ $(rc "$PACK" create toolong.bin --head "$(printf 'H%.0s' {1..257})") == 2 ]] || fail "over-long head accepted"
-
+"$PACK" --help | grep -q "^Exit status: 0 success" || fail "help"
 head -c 10000 /dev/urandom >kernel.img
-"$PACK" create Program.bin --pub R1 --image 3=kernel.img
+head -c 300000 /dev/urandom >big.img
+long=$(printf 'N%.0s' {1..128})
+"$PACK" -v create rt.bin --inner INN-1 --text "free text" --pub R1 --board A --board B --image kernel=big.img \
+  --image 2=kernel.img --name "2=$long" --flash-offset 2=0x20000 --updater kernel.img --custom big.img 2>/dev/null
+info=$("$PACK" info rt.bin)
+for re in "^free text: free text$" "^  board 1: B$" "^2 +10000 +0x0[0-9a-f]+ 0x00020000 +config +$long$" "^declared count: 11$"; do
+  grep -Eq -- "$re" <<<"$info" || fail "info lacks $re"
+done
+for p in kernel:big.img 2:kernel.img updater:kernel.img custom:big.img; do
+  "$PACK" extract rt.bin "${p%%:*}" out.bin >/dev/null && cmp out.bin "${p#*:}" || fail "extract $p"
+done
+"$PACK" create raw.bin --head "$(printf 'H%.0s' {1..256})" --boards 'X$Y' --image 3=kernel.img --length 3=5 --offset 3=0x100
+"$PACK" extract raw.bin 3 out.bin >/dev/null && cmp out.bin <(tail -c +257 raw.bin | head -c 5) || fail "record overrides"
+"$PACK" create short.bin --count 20 --short-table 2
+[[ $("$PACK" info short.bin) == *"holds only 2 of the records"* ]] || fail "short table"
+[[ $(rc "$PACK" create toolong.bin --head "$(printf 'H%.0s' {1..257})") == 2 ]] || fail "over-long head accepted"
 # The checksum starts exactly at byte 4096.
-flip Program.bin 4095
-"$PACK" verify Program.bin >/dev/null || fail "byte 4095 is covered"
-flip Program.bin 4096
-[[ $(rc "$PACK" verify Program.bin) == 1 && $(<out.txt) == "checksum mismatch: head "* ]] || fail "byte 4096 change"
+flip rt.bin 4095
+"$PACK" verify rt.bin >/dev/null || fail "byte 4095 is covered"
+flip rt.bin 4096
+[[ $(rc "$PACK" verify rt.bin) == 1 && $(<out.txt) == "checksum mismatch: head "* ]] || fail "byte 4096 change"
 
 "$PACK" create wrong.bin --pub R1 --image 3=kernel.img --crc wrong
 [[ $(rc "$PACK" verify wrong.bin) == 1 ]] || fail "wrong crc verified"
