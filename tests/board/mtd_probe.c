@@ -10,45 +10,30 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 int main(int argc, char **argv)
 {
-	if (argc == 3 && !strcmp(argv[1], "info")) {
-		struct mtd_info_user info;
-		int fd = open(argv[2], O_RDONLY);
-		if (fd < 0 || ioctl(fd, MEMGETINFO, &info) < 0) {
-			printf("error=%d\n", errno);
-			return 1;
-		}
-		printf("type=%u flags=%u size=%u erasesize=%u writesize=%u oobsize=%u\n", info.type, info.flags,
-		       info.size, info.erasesize, info.writesize, info.oobsize);
-		close(fd);
-		return 0;
+	int info = argc == 3 && !strcmp(argv[1], "info"), bad = argc == 4 && !strcmp(argv[1], "bad");
+	int erase = argc == 5 && !strcmp(argv[1], "erase");
+	if (!info && !bad && !erase) {
+		fprintf(stderr, "usage: mtd_probe info DEV | bad DEV OFFSET | erase DEV OFFSET LENGTH\n");
+		return 2;
 	}
-	if (argc == 4 && !strcmp(argv[1], "bad")) {
-		long long offset = strtoll(argv[3], NULL, 0);
-		int fd = open(argv[2], O_RDONLY);
-		int ret = fd < 0 ? -1 : ioctl(fd, MEMGETBADBLOCK, &offset);
-		if (ret < 0) {
-			printf("error=%d\n", errno);
-			return 1;
-		}
+	struct mtd_info_user mi;
+	long long offset = bad ? strtoll(argv[3], NULL, 0) : 0;
+	struct erase_info_user range = {erase ? strtoul(argv[3], NULL, 0) : 0, erase ? strtoul(argv[4], NULL, 0) : 0};
+	int fd = open(argv[2], erase ? O_RDWR : O_RDONLY);
+	int ret = fd < 0 ? -1
+		: info ? ioctl(fd, MEMGETINFO, &mi)
+		       : ioctl(fd, bad ? MEMGETBADBLOCK : MEMERASE, bad ? (void *)&offset : &range);
+	if (ret < 0) {
+		printf("error=%d\n", errno);
+		return 1;
+	}
+	if (info)
+		printf("type=%u flags=%u size=%u erasesize=%u writesize=%u oobsize=%u\n", mi.type, mi.flags, mi.size,
+		       mi.erasesize, mi.writesize, mi.oobsize);
+	else
 		printf("%d\n", ret);
-		close(fd);
-		return 0;
-	}
-	if (argc == 5 && !strcmp(argv[1], "erase")) {
-		struct erase_info_user range = {strtoul(argv[3], NULL, 0), strtoul(argv[4], NULL, 0)};
-		int fd = open(argv[2], O_RDWR);
-		if (fd < 0 || ioctl(fd, MEMERASE, &range) < 0) {
-			printf("error=%d\n", errno);
-			return 1;
-		}
-		printf("0\n");
-		close(fd);
-		return 0;
-	}
-	fprintf(stderr, "usage: mtd_probe info DEV | bad DEV OFFSET | erase DEV OFFSET LENGTH\n");
-	return 2;
+	return 0;
 }

@@ -16,12 +16,8 @@ int main(int argc, char *argv[])
     }
     mkdir("/var/log", 0755);
     UpdateLogOpen();
-    int lRet = 0;
-    if (strcmp(argv[1], "custom") == 0) {
-        lRet = UPDATE_LoadCustom(argc > 2 ? argv[2] : CUSTOM_ZIP_FILE);
-    } else {
-        UPDATE_LoadLanguageCfg();
-    }
+    int lRet = strcmp(argv[1], "lang") == 0 ? (UPDATE_LoadLanguageCfg(), 0)
+                                            : UPDATE_LoadCustom(argc > 2 ? argv[2] : CUSTOM_ZIP_FILE);
     printf("result=%d\n", lRet);
     UpdateLogClose();
     return 0;

@@ -22,10 +22,7 @@ std::string TestDir()
 }
 
 // Stands in for "cat /proc/env | grep KEY": the first line containing the key.
-struct FAKE_ENV_S {
-    std::string sEnv;
-    int lCalls = 0;
-};
+struct FAKE_ENV_S { std::string sEnv; int lCalls = 0; };
 
 int FakeEnvLookup(const char *pszKey, char *pszLine, size_t ulSize, void *pCtx)
 {
@@ -89,9 +86,7 @@ TEST(Adapt, FailuresAreReportedAndALinkAtTheDestinationIsReplaced)
     FAKE_ENV_S stEnv;
     Adapt("A:1\n", stEnv, "/dev/full", -1);
 
-    std::string sDir = TestDir();
-    std::string sIn = sDir + "/in.txt";
-    std::string sOut = sDir + "/out.txt";
+    std::string sDir = TestDir(), sIn = sDir + "/in.txt", sOut = sDir + "/out.txt";
     EXPECT_EQ(UPDATE_AdaptManuInfo((sDir + "/none.txt").c_str(), sOut.c_str()), -1);
     EXPECT_NE(access(sOut.c_str(), F_OK), 0);
     WriteFile(sIn, "PRODUCT:1\n");
@@ -104,7 +99,7 @@ TEST(Adapt, FailuresAreReportedAndALinkAtTheDestinationIsReplaced)
     EXPECT_EQ(ReadFile(sOut), "PRODUCT:1\n");
 }
 
-TEST(Language, BitsOutOfRangeAndNumbersThatSaturate)
+TEST(Language, BitsOutOfRangeSaturatingNumbersAndFileText)
 {
     const uint32_t aulAll[LANG_WORDS] = {~0U, ~0U, ~0U, ~0U};
     EXPECT_EQ(LangBitIsSet(aulAll, 127), 1);
@@ -116,17 +111,18 @@ TEST(Language, BitsOutOfRangeAndNumbersThatSaturate)
     EXPECT_EQ(std::vector<uint32_t>(aul, aul + 3), std::vector<uint32_t>({0xFFFFFFFFU, 0xFFFFFFFFU, 7U}));
     ParseNumList(nullptr, 2, aul);
     ParseNumList("1", 2, nullptr);
-}
 
-int ReadXml(const std::string &sXml, uint32_t aulSupport[LANG_WORDS], uint8_t *pucDefault)
-{
-    std::string sPath = TestDir() + "/devcap.xml";
-    WriteFile(sPath, sXml);
-    FILE *pFile = fopen(sPath.c_str(), "r");
-    EXPECT_NE(pFile, nullptr);
-    int lRet = ReadXmlLanguage(pFile, aulSupport, pucDefault);
-    fclose(pFile);
-    return lRet;
+    // No default with hexadecimal words, and a default with no words set.
+    const uint32_t aulHex[LANG_WORDS] = {0xABCDEF01U, 0, 0, 0}, aulNone[LANG_WORDS] = {};
+    for (const auto &[pulWords, ucDefault, pszBody] :
+         {std::tuple(aulHex, 255, "SUPPORT_LANGUAGE:abcdef01,0,0,0\r\n"), std::tuple(aulNone, 35, "DEFAULT_LANGUAGE:PT_BR\r\n")}) {
+        char szBuf[256] = {};
+        FILE *pMem = fmemopen(szBuf, sizeof(szBuf), "w");
+        ASSERT_NE(pMem, nullptr);
+        EXPECT_EQ(WriteLanguageCfg(pMem, pulWords, ucDefault), 0);
+        fclose(pMem);
+        EXPECT_EQ(std::string(szBuf), "@@\r\nE_CONFIG_VER:1.00\r\n"s + pszBody + "$$\r\n");
+    }
 }
 
 std::string Doc(const std::string &sSupport, const std::string &sCurrent)
@@ -140,55 +136,32 @@ std::string Doc(const std::string &sSupport, const std::string &sCurrent)
 // malformed ones are proven with their messages by the sandboxed system test.
 TEST(Xml, DefaultsAndRefusedDocuments)
 {
-    std::string sDeep = "<?xml version=\"1.0\"?>", sClose;
+    std::string sOpen, sClose;
     for (int i = 0; i < 20000; ++i) {
-        sDeep += "<a>";
+        sOpen += "<a>";
         sClose += "</a>";
     }
-    sDeep += "<ACustomCfg SupportLanguage=\"2\"/><CurLanguage>1</CurLanguage>" + sClose;
-    const struct {
-        std::string sDoc;
-        int lRet;
-        uint32_t aulWords[LANG_WORDS];
-        uint8_t ucDefault;  // 200: untouched
-    } astCases[] = {
-        {Doc("0,0,1", " 64 "), 0, {0, 0, 1, 0}, 64},
-        {Doc("0,0,0,2147483648", "127"), 0, {0, 0, 0, 0x80000000U}, 127},
-        {"<ACustomCfg SupportLanguage=\"0,,2\"/>\n<CurLanguage>\n 33 \n</CurLanguage>", 0, {0, 2, 0, 0}, 33},
-        {sDeep, 0, {2, 0, 0, 0}, 1},
-        {Doc("", "1"), -1, {9, 9, 9, 9}, 200},
-        {"<?xml version=\"1.0\"?><DevCap><ACustomCfg/><CurLanguage/></DevCap>", -1, {9, 9, 9, 9}, 200},
-        {"", -1, {9, 9, 9, 9}, 200},
-        {std::string(4096, '<'), -1, {9, 9, 9, 9}, 200},
+    // The document, then "result default words" (200 and 9s: left untouched).
+    const std::pair<std::string, const char *> astCases[] = {
+        {Doc("0,0,1", " 64 "), "0 64 0,0,1,0"},
+        {Doc("0,0,0,2147483648", "127"), "0 127 0,0,0,2147483648"},
+        {"<ACustomCfg SupportLanguage=\"0,,2\"/>\n<CurLanguage>\n 33 \n</CurLanguage>", "0 33 0,2,0,0"},
+        {sOpen + "<ACustomCfg SupportLanguage=\"2\"/><CurLanguage>1</CurLanguage>" + sClose, "0 1 2,0,0,0"},
+        {"<?xml version=\"1.0\"?><DevCap><ACustomCfg/><CurLanguage/></DevCap>", "-1 200 9,9,9,9"},
+        {"", "-1 200 9,9,9,9"},
     };
-    for (const auto &stCase : astCases) {
-        SCOPED_TRACE(stCase.sDoc.substr(0, 100));
-        std::vector<uint32_t> vecOut {9, 9, 9, 9};
-        uint8_t ucOut = 200;
-        EXPECT_EQ(ReadXml(stCase.sDoc, vecOut.data(), &ucOut), stCase.lRet);
-        EXPECT_EQ(ucOut, stCase.ucDefault);
-        EXPECT_EQ(vecOut, std::vector<uint32_t>(stCase.aulWords, stCase.aulWords + LANG_WORDS));
-    }
-}
-
-TEST(LanguageCfg, FileTextWithCrLf)
-{
-    // No default, hexadecimal words, no set.
-    const struct {
-        uint32_t aulWords[LANG_WORDS];
-        uint8_t ucDefault;
-        const char *pszBody;
-    } astCases[] = {
-        {{0xABCDEF01U, 0, 0, 0}, 255, "SUPPORT_LANGUAGE:abcdef01,0,0,0\r\n"},
-        {{0, 0, 0, 0}, 35, "DEFAULT_LANGUAGE:PT_BR\r\n"},
-    };
-    for (const auto &stCase : astCases) {
-        char szBuf[256] = {};
-        FILE *pMem = fmemopen(szBuf, sizeof(szBuf), "w");
-        ASSERT_NE(pMem, nullptr);
-        EXPECT_EQ(WriteLanguageCfg(pMem, stCase.aulWords, stCase.ucDefault), 0);
-        fclose(pMem);
-        EXPECT_EQ(std::string(szBuf), std::string("@@\r\nE_CONFIG_VER:1.00\r\n") + stCase.pszBody + "$$\r\n");
+    for (const auto &[sDoc, pszWant] : astCases) {
+        std::string sPath = TestDir() + "/devcap.xml";
+        WriteFile(sPath, sDoc);
+        FILE *pFile = fopen(sPath.c_str(), "r");
+        ASSERT_NE(pFile, nullptr);
+        uint32_t aul[LANG_WORDS] = {9, 9, 9, 9};
+        uint8_t ucDefault = 200;
+        int lRet = ReadXmlLanguage(pFile, aul, &ucDefault);
+        fclose(pFile);
+        char szGot[80];
+        snprintf(szGot, sizeof(szGot), "%d %u %u,%u,%u,%u", lRet, ucDefault, aul[0], aul[1], aul[2], aul[3]);
+        EXPECT_EQ(std::string(szGot), pszWant) << sDoc.substr(0, 100);
     }
 }
 

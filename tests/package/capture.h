@@ -20,7 +20,7 @@ inline std::string TestDir()
     return MakeSandboxDir(std::string("package-") + info->test_suite_name() + "." + info->name());
 }
 
-// A call's result and its output, as Printed and Logged give them.
+// A call's result and its output, as Printed gives them.
 using Result = std::pair<int, std::string>;
 
 // fn's result and what it printed on standard output (passed through dir/stdout).
@@ -36,14 +36,4 @@ template <class F> auto Printed(const std::string &dir, F fn)
     dup2(saved, STDOUT_FILENO);
     close(saved);
     return std::make_pair(std::move(result), ReadFile(dir + "/stdout"));
-}
-
-// fn's result and what it wrote to the update log (kept in dir/update.log).
-template <class F> auto Logged(const std::string &dir, F fn)
-{
-    g_pUpdateLogFile = fopen((dir + "/update.log").c_str(), "w");
-    auto result = fn();
-    fclose(g_pUpdateLogFile);
-    g_pUpdateLogFile = nullptr;
-    return std::make_pair(result, ReadFile(dir + "/update.log"));
 }
