@@ -166,6 +166,8 @@ TEST(PacketPlace, DirectoryAndFileSystem)
     EXPECT_EQ(Printed(dir, [&] { return GetPacketDir(tooLong.c_str(), buf, sizeof(buf)); }),
               Result(-1, "update invalid bin file " + tooLong + " (unexpected size 512, max 511).\n"));
 
+    // The fixed download path never needs the query, whatever /tmp is.
+    EXPECT_EQ(Printed(dir, [] { return NeedRelocatePacket("/tmp/Program.bin"); }), Result(0, ""));
     EXPECT_EQ(Printed(dir, [] { return NeedRelocatePacket("/proc/self/status"); }),
               Result(1, "update file /proc/self/status in fs 0x9fa0 (neither 0x1021994 nor 0x858458f6).\n"));
 }

@@ -29,6 +29,7 @@ Board type: NVR-BOARD-X
 Uboot version: U-2020.01-77
 Build date: 2023-07-05 12:34:56'
 expect main -v "$report"
+expect main -version "$report"
 expect main -i "Inerversion: INN-2023.07.05"
 
 # No PUB line; NEW twice; lines longer than a read (the INN line's tail is no
