@@ -13,17 +13,11 @@ failures = [int(failures)]
 
 
 class Handler(FTPHandler):
-    def note(self, line):
-        with open(record, "a", encoding="utf-8", errors="surrogateescape") as f:
-            f.write(line + "\n")
-
-    def ftp_USER(self, line):
-        self.note("USER " + line)
-        return super().ftp_USER(line)
-
-    def ftp_PASS(self, line):
-        self.note("PASS " + line)
-        return super().ftp_PASS(line)
+    def pre_process_command(self, line, cmd, arg):
+        if cmd in ("USER", "PASS"):
+            with open(record, "a", encoding="utf-8", errors="surrogateescape") as f:
+                f.write("%s %s\n" % (cmd, arg))
+        return super().pre_process_command(line, cmd, arg)
 
     def ftp_RETR(self, file):
         if failures[0] > 0:

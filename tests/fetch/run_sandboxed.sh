@@ -5,8 +5,7 @@
 set -euo pipefail
 dir=$UPDATE_BINARY_DIR/tests/fetch/sbx-$1
 busybox=$(readlink -f "$(command -v busybox)")
-rm -rf "$dir"
-mkdir -p "$dir/bin" "$dir/journal" "$dir/srv"
+rm -rf "$dir" && mkdir -p "$dir/bin"
 for tool in tftp ftpget; do
   printf '#!/bin/sh\n{ for a in "$@"; do printf "%%s\\n" "$a"; done; echo --; } >> "%s"\nexec "%s" %s "$@"\n' \
     "$dir/journal/$tool.argv" "$busybox" "$tool" > "$dir/bin/$tool"

@@ -6,24 +6,20 @@
 #                      later requests are served (with Range) normally
 #   /stall-start/NAME  headers, then silence before the first body byte
 #   /chunked/NAME      the whole file without a Content-Length
-#   /NAME              the file, honouring Range
+#   /hopN/NAME         a redirect to /hop(N-1)/NAME, /hop1 to /NAME
+#   /NAME              the file, honouring Range; 404 when DIR has no NAME
 import os
 import re
 import sys
-import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 port, root, record = sys.argv[1:4]
-lock = threading.Lock()
 stalled = set()
 
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
-
-    def log_message(self, fmt, *a):
-        pass
 
     def start(self, code, length, *more):
         self.send_response(code)
@@ -34,9 +30,11 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         rng = self.headers.get("Range")
-        with lock, open(record, "a", encoding="utf-8") as f:
+        with open(record, "a", encoding="utf-8") as f:
             f.write("%s range=%s\n" % (self.path, rng or "-"))
         mode, _, name = self.path.strip("/").rpartition("/")
+        if mode.startswith("hop"):
+            return self.start(302, 0, ("Location", "/hop%d/%s" % (int(mode[3:]) - 1, name) if mode != "hop1" else "/" + name))
         path = os.path.join(root, name)
         if not os.path.isfile(path):
             return self.send_error(404)

@@ -1,7 +1,7 @@
 #!/usr/bin/perl
 # Pid 1 of a sandbox, started by sandbox.sh inside fresh mount and pid
 # namespaces (see the interface described there):
-#   sandbox-init.pl NET DIR CWD -- COMMAND [ARGS...]
+#   sandbox-init.pl NET DIR CWD -- COMMAND [ARGS...]   (NET: "--net" or empty)
 # Builds the new root with direct mount calls (a process per mount would make
 # every sandbox cost a second on a busy machine), switches to it, then acts as
 # init: runs COMMAND with the standard descriptors it was given, reaps every
@@ -13,6 +13,7 @@ use warnings;
 use POSIX ();
 use Cwd ();
 use File::Basename ();
+use File::Path qw(make_path);
 
 sub fail { print STDERR "sandbox: @_\n"; exit 125; }
 $SIG{__DIE__} = sub { fail(@_) };
@@ -28,44 +29,23 @@ my $root = "$dir/.root";
 
 my %syscalls = (x86_64 => [165, 166, 155], aarch64 => [40, 39, 41]);
 my $machine = (POSIX::uname())[4];
-my $nr = $syscalls{$machine} or fail("unsupported machine $machine");
-my ($SYS_mount, $SYS_umount2, $SYS_pivot_root) = @$nr;
+my ($SYS_mount, $SYS_umount2, $SYS_pivot_root) = @{$syscalls{$machine} or fail("unsupported machine $machine")};
 
-use constant {
-    MS_RDONLY => 1, MS_NOSUID => 2, MS_NODEV => 4, MS_NOEXEC => 8,
-    MS_REMOUNT => 32, MS_BIND => 4096, MS_REC => 16384, MNT_DETACH => 2,
-};
+use constant {MS_RDONLY => 1, MS_NOSUID => 2, MS_NODEV => 4, MS_NOEXEC => 8,
+    MS_REMOUNT => 32, MS_BIND => 4096, MS_REC => 16384, MNT_DETACH => 2};
 
 # Strings go to the kernel as pointers, undef as a null pointer.
 sub mnt {
     my ($from, $to, $type, $flags, $data) = @_;
-    my @a = map { defined $_ ? "$_" : 0 } ($from, $to, $type);
-    syscall($SYS_mount, $a[0], $a[1], $a[2], $flags, defined $data ? "$data" : 0) == 0
-        or fail("mount $to: $!");
+    my @a = map { defined $_ ? "$_" : 0 } ($from, $to, $type, $data);
+    syscall($SYS_mount, $a[0], $a[1], $a[2], $flags, $a[3]) == 0 or fail("mount $to: $!");
 }
 sub bind_ro {
-    my ($from, $to) = @_;
-    mnt($from, $to, undef, MS_BIND | MS_REC);
-    mnt(undef, $to, undef, MS_REMOUNT | MS_BIND | MS_RDONLY);
+    mnt($_[0], $_[1], undef, MS_BIND | MS_REC);
+    mnt(undef, $_[1], undef, MS_REMOUNT | MS_BIND | MS_RDONLY);
 }
-sub mkdirs {
-    my $path = '';
-    for my $part (grep { length } split m{/}, $_[0]) {
-        $path .= "/$part";
-        next if -d $path;
-        mkdir $path or -d $path or fail("mkdir $path: $!");
-    }
-}
-sub touch {
-    open(my $fh, '>>', $_[0]) or fail("create $_[0]: $!");
-    close $fh;
-}
-sub entries {
-    opendir(my $dh, $_[0]) or return ();
-    my @e = sort grep { $_ ne '.' && $_ ne '..' } readdir $dh;
-    closedir $dh;
-    return @e;
-}
+sub touch { open(my $fh, '>>', $_[0]) or fail("create $_[0]: $!"); }
+sub entries { opendir(my $dh, $_[0]) or return (); return sort grep { !/^\.\.?$/ } readdir $dh; }
 # Every file below FROM is bound over the same name below TO, so what is
 # written to it reaches FROM; folders are made anew, so a file the test did not
 # provide stays absent.
@@ -75,7 +55,7 @@ sub overlay_files {
         my $path = "$to/$name";
         unlink $path if -l $path;
         if (-d "$from/$name" && !-l "$from/$name") {
-            mkdirs($path);
+            make_path($path);
             overlay_files("$from/$name", $path);
         } else {
             touch($path) unless -e $path;
@@ -84,62 +64,50 @@ sub overlay_files {
     }
 }
 
-mkdirs($root);
+make_path($root);
 mnt('sandbox', $root, 'tmpfs', 0, 'mode=0755');
-mkdirs("$root/$_") for qw(usr etc sys dev proc tmp var program .sandbox);
-
-bind_ro('/usr', "$root/usr");
-bind_ro('/etc', "$root/etc");
-eval { mnt('sysfs', "$root/sys", 'sysfs', MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC); 1 }
-    or bind_ro('/sys', "$root/sys");
+make_path(map { "$root/$_" } qw(usr etc sys dev proc tmp var program .sandbox));
+bind_ro("/$_", "$root/$_") for qw(usr etc sys);
 for my $d (qw(bin sbin lib lib32 lib64 libx32)) {
     if (-l "/$d") {
         symlink(readlink("/$d"), "$root/$d") or fail("symlink $d: $!");
     } elsif (-d "/$d") {
-        mkdirs("$root/$d");
+        make_path("$root/$d");
         bind_ro("/$d", "$root/$d");
     }
 }
 # The stand-ins shadow the tools also where a program calls them by path.
-for my $d ('/usr/bin', '/usr/sbin') {
-    mnt('sandbox-tools', "$root$d", 'overlay', 0, "lowerdir=$dir/bin:$stubs:$d");
-}
+mnt('sandbox-tools', "$root$_", 'overlay', 0, "lowerdir=$dir/bin:$stubs:$_") for ('/usr/bin', '/usr/sbin');
 mnt("$dir/$_", "$root/$_", undef, MS_BIND) for qw(tmp var program);
 symlink("$dir/journal", "$root/.sandbox/journal") or fail("symlink journal: $!");
 symlink("$here/stub-record", "$root/.sandbox/stub-record") or fail("symlink stub-record: $!");
 
-# /dev: a few harmless nodes, the host's pty pair, and the test's own files.
+# /dev: a few harmless nodes and the host's pty pair.
 mnt('sandbox-dev', "$root/dev", 'tmpfs', MS_NOSUID, 'mode=0755');
+make_path(map { "$root/dev/$_" } qw(pts shm));
 for my $n (qw(null zero full random urandom tty ptmx)) {
     touch("$root/dev/$n");
     mnt("/dev/$n", "$root/dev/$n", undef, MS_BIND);
 }
-mkdirs("$root/dev/$_") for qw(pts shm);
 mnt('/dev/pts', "$root/dev/pts", undef, MS_BIND);
 mnt('sandbox-shm', "$root/dev/shm", 'tmpfs', MS_NOSUID | MS_NODEV, 'mode=1777');
 symlink('/proc/self/fd', "$root/dev/fd");
 symlink("/proc/self/fd/$_->[1]", "$root/dev/$_->[0]") for ([stdin => 0], [stdout => 1], [stderr => 2]);
-overlay_files("$dir/dev", "$root/dev");
 
 # /proc: procfs cannot be overlaid and a bind needs an existing target, so the
 # namespace's real procfs sits in .real and a tmpfs of links points into it.
 mnt('sandbox-proc', "$root/proc", 'tmpfs', 0, 'mode=0555');
-mkdirs("$root/proc/.real");
+make_path("$root/proc/.real");
 mnt('proc', "$root/proc/.real", 'proc', MS_NOSUID | MS_NODEV | MS_NOEXEC);
 bind_ro("$root/proc/.real/sys", "$root/proc/.real/sys");
 mnt('/dev/null', "$root/proc/.real/sysrq-trigger", undef, MS_BIND) if -e "$root/proc/.real/sysrq-trigger";
-for my $name (entries("$root/proc/.real")) {
-    next if $name =~ /^[0-9]/;
+# Pids count up from 1 in a fresh namespace; a test never gets near 4096.
+for my $name ((grep { !/^[0-9]/ } entries("$root/proc/.real")), 1 .. 4096) {
     symlink(".real/$name", "$root/proc/$name") or fail("symlink /proc/$name: $!");
-}
-# Pids count up from 1 in a fresh namespace; a test never gets near the end.
-my $pids = $ENV{SANDBOX_PIDS} || 4096;
-for my $pid (1 .. $pids) {
-    symlink(".real/$pid", "$root/proc/$pid") or fail("symlink /proc/$pid: $!");
 }
 overlay_files("$dir/proc", "$root/proc");
 mnt(undef, "$root/proc", undef, MS_REMOUNT | MS_BIND | MS_RDONLY);
-
+# Lookups with AI_ADDRCONFIG (tftpd's) find no IPv4 while 127.0.0.1 is the only address.
 if ($net) {
     system('ip', 'link', 'set', 'lo', 'up') == 0 or fail("cannot bring lo up");
     system('ip', 'addr', 'add', '127.0.0.2/8', 'dev', 'lo') == 0 or fail("cannot add 127.0.0.2");
@@ -148,14 +116,12 @@ if ($net) {
 # The trees a test needs, at their host paths; shortest first, and plain binds
 # so that DIR/.root (this very root) does not reappear inside.
 my @visible = ($src, $dir);
-push @visible, Cwd::abs_path($ENV{UPDATE_BINARY_DIR})
-    if defined $ENV{UPDATE_BINARY_DIR} && -d $ENV{UPDATE_BINARY_DIR};
-push @visible, Cwd::abs_path(File::Basename::dirname($cmd[0]))
-    if $cmd[0] =~ m{^/} && -e $cmd[0];
+push @visible, Cwd::abs_path($ENV{UPDATE_BINARY_DIR}) if defined $ENV{UPDATE_BINARY_DIR} && -d $ENV{UPDATE_BINARY_DIR};
+push @visible, Cwd::abs_path(File::Basename::dirname($cmd[0])) if $cmd[0] =~ m{^/} && -e $cmd[0];
 my %seen;
 for my $p (sort { length($a) <=> length($b) } grep { defined && !$seen{$_}++ } @visible) {
     next if $p =~ m{^/(usr|etc|sys|proc|dev)(/|$)} || $p eq '/';
-    mkdirs("$root$p");
+    make_path("$root$p");
     mnt($p, "$root$p", undef, MS_BIND);
 }
 
@@ -167,21 +133,14 @@ chdir '/';
 syscall($SYS_umount2, $old_root, MNT_DETACH) == 0 or fail("umount old root: $!");
 rmdir '/.oldroot';
 
-my %keep;
-for my $k (keys %ENV) {
-    $keep{$k} = $ENV{$k} if $k =~ /^(UPDATE_.*|.*SAN_OPTIONS|GCOV_.*|LLVM_PROFILE_FILE)$/;
-}
-%ENV = (%keep,
+%ENV = ((map { $_ => $ENV{$_} } grep { /^(UPDATE_.*|.*SAN_OPTIONS|GCOV_.*|LLVM_PROFILE_FILE)$/ } keys %ENV),
     PATH => "$dir/bin:$stubs:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
     HOME => '/tmp',
     SANDBOX_DIR => $dir);
 
-my $journal = "$dir/journal/init";
 $SIG{TERM} = sub {
-    if (open(my $fh, '>>', $journal)) {
-        print $fh "reboot\n";
-        close $fh;
-    }
+    open(my $fh, '>>', "$dir/journal/init") or return;
+    print $fh "reboot\n";
 };
 
 my $child = fork();
@@ -196,9 +155,6 @@ if ($child == 0) {
 
 while (1) {
     my $pid = waitpid(-1, 0);
-    if ($pid == $child) {
-        my $st = $?;
-        exit(($st & 127) ? 128 + ($st & 127) : ($st >> 8));
-    }
+    exit(($? & 127) ? 128 + ($? & 127) : ($? >> 8)) if $pid == $child;
     exit 125 if $pid < 0 && !$!{EINTR};
 }

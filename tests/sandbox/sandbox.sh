@@ -15,10 +15,9 @@
 #   /tmp /var /program
 #                DIR/tmp, DIR/var, DIR/program (created if missing, with
 #                DIR/var/log so /var/log/update.log can be opened).
-#   /dev         null zero full random urandom tty ptmx pts shm fd std*, plus
-#                every file found below DIR/dev/ (bound, so writes reach it).
+#   /dev         null zero full random urandom tty ptmx pts shm fd std*.
 #   /proc        the namespace's own procfs (self, mounts, /proc/1 to
-#                /proc/4096 or $SANDBOX_PIDS, ...), with every file found
+#                /proc/4096, ...), with every file found
 #                below DIR/proc/ laid over it at the same relative path:
 #                board_type, uboot_rev, env, mtd, cmdline, rmc/test, and
 #                mounts (replaces the real /proc/mounts). Read only apart from
@@ -54,8 +53,8 @@ die() { echo "sandbox: $*" >&2; exit 125; }
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)
 
-net=0
-if [[ ${1:-} == --net ]]; then net=1; shift; fi
+net=
+if [[ ${1:-} == --net ]]; then net=--net; shift; fi
 [[ $# -ge 3 && $2 == -- ]] || die "usage: sandbox.sh [--net] DIR -- COMMAND [ARGS...]"
 dir=$1; shift 2
 [[ $(id -u) -eq 0 ]] || die "must run as root"
@@ -63,7 +62,5 @@ mkdir -p "$dir" || die "cannot create $dir"
 dir=$(cd "$dir" && pwd -P)
 [[ $dir != / && $dir != *[:,]* ]] || die "unusable sandbox directory: $dir"
 mkdir -p "$dir"/{tmp,var/log,program,journal,bin} || die "cannot prepare $dir"
-unshare_net=()
-((net)) && unshare_net=(--net)
-exec unshare --mount --pid --fork --kill-child --propagation private "${unshare_net[@]}" \
+exec unshare --mount --pid --fork --kill-child --propagation private ${net:+"$net"} \
   /usr/bin/perl "$here/sandbox-init.pl" "$net" "$dir" "$PWD" -- "$@"

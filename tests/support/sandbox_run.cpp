@@ -1,112 +1,66 @@
 #include "support/sandbox_run.h"
 
 #include <fcntl.h>
-#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-
-#ifndef UPDATE_SOURCE_DIR
-#error "UPDATE_SOURCE_DIR must be defined"
-#endif
-#ifndef UPDATE_BINARY_DIR
-#error "UPDATE_BINARY_DIR must be defined"
-#endif
+#include <iterator>
+#include <stdexcept>
 
 std::string MakeSandboxDir(const std::string &testName)
 {
-    std::string name = testName;
-    std::replace(name.begin(), name.end(), '/', '_');
-    std::filesystem::path dir = std::filesystem::path(UPDATE_BINARY_DIR) / "sandboxes" / name;
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-        fprintf(stderr, "cannot create %s: %s\n", dir.c_str(), ec.message().c_str());
-        abort();
-    }
+    std::filesystem::path dir = std::filesystem::path(UPDATE_BINARY_DIR) / "sandboxes" / testName;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
     return dir.string();
 }
 
 std::string ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void WriteFile(const std::string &path, const std::string &text)
 {
-    std::error_code ec;
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (!parent.empty()) {
-        std::filesystem::create_directories(parent, ec);
-    }
+    std::error_code ec;  // a missing folder shows when the file is written
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) {
-        fprintf(stderr, "cannot write %s\n", path.c_str());
-        abort();
+    if (!(out << text << std::flush)) {
+        throw std::runtime_error("cannot write " + path);
     }
 }
 
 SandboxResult RunInSandbox(const std::string &dir, const std::vector<std::string> &argv)
 {
-    // Files, not pipes: a chatty program can never block on a full pipe.
-    const std::string outPath = dir + ".out", errPath = dir + ".err";
-    std::vector<std::string> cmd{"/bin/bash", UPDATE_SOURCE_DIR "/tests/sandbox/sandbox.sh", dir, "--"};
+    // sandbox.sh replaces itself with unshare, so SIGKILL from timeout ends everything.
+    std::vector<std::string> cmd{"/usr/bin/timeout", "-s", "KILL", std::to_string(SANDBOX_TIMEOUT_SEC), "/usr/bin/env",
+                                 "UPDATE_BINARY_DIR=" UPDATE_BINARY_DIR, "UPDATE_SOURCE_DIR=" UPDATE_SOURCE_DIR,
+                                 "/bin/bash", UPDATE_SOURCE_DIR "/tests/sandbox/sandbox.sh", dir, "--"};
     cmd.insert(cmd.end(), argv.begin(), argv.end());
     std::vector<char *> ptrs;
     for (std::string &s : cmd) {
         ptrs.push_back(s.data());
     }
     ptrs.push_back(nullptr);
+    // Files, not pipes: a chatty program can never block on a full pipe.
+    const std::string outPath = dir + ".out", errPath = dir + ".err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     SandboxResult res;
-    // sandbox.sh replaces itself with unshare, so SIGKILL to this pid ends everything.
-    pid_t pid = fork();
-    if (pid == 0) {
-        auto place = [](const char *path, int flags, int target) {
-            int fd = open(path, flags, 0644);
-            dup2(fd, target);
-            close(fd);
-        };
-        place("/dev/null", O_RDONLY, 0);
-        place(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 1);
-        place(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 2);
-        setenv("UPDATE_BINARY_DIR", UPDATE_BINARY_DIR, 1);
-        setenv("UPDATE_SOURCE_DIR", UPDATE_SOURCE_DIR, 1);
-        execv(ptrs[0], ptrs.data());
-        _exit(127);
-    }
-    if (pid < 0) {
-        return res;
-    }
+    pid_t pid = -1;
     int st = 0;
-    int waited = 0;
-    for (int ticks = 0; (waited = waitpid(pid, &st, WNOHANG)) == 0 && ticks < SANDBOX_TIMEOUT_SEC * 100; ++ticks) {
-        usleep(10000);
+    if (posix_spawn(&pid, ptrs[0], &actions, nullptr, ptrs.data(), environ) == 0 && waitpid(pid, &st, 0) == pid) {
+        res.lStatus = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
-    if (waited == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-    }
+    posix_spawn_file_actions_destroy(&actions);
     res.strOut = ReadFile(outPath);
     res.strErr = ReadFile(errPath);
-    if (waited == 0) {
-        res.strErr += "\n[sandbox killed after timeout]\n";
-        res.lStatus = 124;
-    } else if (waited > 0 && WIFEXITED(st)) {
-        res.lStatus = WEXITSTATUS(st);
-    } else if (waited > 0 && WIFSIGNALED(st)) {
-        res.lStatus = 128 + WTERMSIG(st);
-    }
     return res;
 }

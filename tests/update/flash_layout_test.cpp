@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "include/flash_layout.h"
 #include "include/update_types.h"
 
@@ -10,14 +12,11 @@ TEST(FlashLayout, BindsLayout8ToSet14)
     ASSERT_EQ(pstLayout, FindLayoutEntry(8)->pstLayout);
     EXPECT_EQ(pstLayout->ulFlashType, FLASH_TYPE_NAND);
     EXPECT_EQ(pstLayout->ulImageMask, 0x20ffu);
-    const char *apszDev[IMAGE_DEV_ENTRIES] = {"/dev/mtd1", "/dev/mtd2", "/dev/mtd3", "/dev/mtd4", "/dev/mtd5",
-                                              nullptr,     "/dev/mtd6", "/dev/mtd7"};
-    const uint64_t aulIdx[IMAGE_DEV_ENTRIES] = {0, 1, 2, 3, 4, 0, 5, 9};
-    for (unsigned i = 0; i < IMAGE_DEV_ENTRIES; ++i) {
-        const IMAGE_DEV_S &st = pstLayout->astImageDev[i];
-        EXPECT_STREQ(st.pszDevName, apszDev[i]) << i;
-        EXPECT_EQ(st.ulImageIdx, aulIdx[i]) << i;
+    std::string strDevs;
+    for (const IMAGE_DEV_S &st : pstLayout->astImageDev) {
+        strDevs += std::string(st.pszDevName == nullptr ? "-" : st.pszDevName) + ":" + std::to_string(st.ulImageIdx) + " ";
     }
+    EXPECT_EQ(strDevs, "/dev/mtd1:0 /dev/mtd2:1 /dev/mtd3:2 /dev/mtd4:3 /dev/mtd5:4 -:0 /dev/mtd6:5 /dev/mtd7:9 -:0 -:0 -:0 -:0 -:0 -:0 ");
     const PARTITION_S *pstSet = pstLayout->pstPartSet;
     ASSERT_NE(pstSet, nullptr);
     EXPECT_STREQ(pstSet[PART_SLOT_UBOOT].szName, "uboot");

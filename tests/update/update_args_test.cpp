@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <sstream>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -9,13 +12,9 @@
 #include "update/update_args.h"
 
 namespace {
-struct Parsed {
-    int lRet;
-    UPDATE_REQ_S stReq;
-    std::string strExtra;
-};
-
-Parsed Parse(std::vector<std::string> words)
+// Parses "update WORDS..." and gives the fields named in want ("key=value;"
+// each, as the numbers or texts of the request) in the same form.
+std::string Fields(std::vector<std::string> words, const std::string &want)
 {
     EXPECT_EQ(GetFlashLayout(&g_pstFlashLayout), 0);
     words.insert(words.begin(), "update");
@@ -24,121 +23,82 @@ Parsed Parse(std::vector<std::string> words)
         argv.push_back(w.data());
     }
     argv.push_back(nullptr);
-    Parsed st{};
+    UPDATE_REQ_S st {};
     char szExtra[EXTRA_ARGS_LEN] = {};
-    st.lRet = ParseUpdateArgs(static_cast<int>(words.size()), argv.data(), &st.stReq, szExtra);
-    st.strExtra = szExtra;
-    return st;
+    const int lRet = ParseUpdateArgs(static_cast<int>(words.size()), argv.data(), &st, szExtra);
+    const std::map<std::string, std::string> fields = {
+        {"ret", std::to_string(lRet)}, {"type", std::to_string(st.usUpdateType)},
+        {"trans", std::to_string(st.usTransType)}, {"show", std::to_string(st.usShowInfo)},
+        {"force", std::to_string(st.usForceFlag)}, {"reboot", std::to_string(st.usRebootFlag)},
+        {"check", std::to_string(st.usCheckFlag)}, {"fix", std::to_string(st.usFixValue)}, {"remote", st.szRemote},
+        {"user", st.szUser}, {"password", st.szPassword}, {"path", st.szPath}, {"url", st.szUrl}, {"extra", szExtra}};
+    std::string out;
+    std::istringstream in(want);
+    for (std::string item; std::getline(in, item, ';');) {
+        const std::string key = item.substr(0, item.find('='));
+        out += key + "=" + fields.at(key) + ";";
+    }
+    return out;
 }
 } // namespace
 
 // -tftp, -ftp, -u, -p, -wait, -check, -f, -P, -local and -mycloud with their
-// values are proven by the board's runs; the defaults and long forms are not.
-TEST(ParseUpdateArgs, OptionsAndDefaults)
+// values are proven by the board's runs; the defaults, long forms, count
+// rules, type words and cuts are not. A refusal by a count rule comes before
+// any word is looked at (nothing extra).
+TEST(ParseUpdateArgs, OptionsCountRulesTypeWordsAndCuts)
 {
-    Parsed st = Parse({"-tftp", "10.0.0.1", "all"});
-    EXPECT_EQ(st.lRet, 0);
-    EXPECT_STREQ(st.stReq.szUser, "admin");
-    EXPECT_STREQ(st.stReq.szPassword, "qzvrk");
-
-    st = Parse({"-ftp", "1.2.3.4", "program", "-username", "bob", "-password", "pw", "-force", "-c", "-path", "d"});
-    EXPECT_EQ(st.lRet, 0);
-    EXPECT_STREQ(st.stReq.szUser, "bob");
-    EXPECT_STREQ(st.stReq.szPassword, "pw");
-    EXPECT_EQ(st.stReq.usForceFlag, 1);
-    EXPECT_EQ(st.stReq.usCheckFlag, 1);
-    EXPECT_STREQ(st.stReq.szPath, "d");
-    EXPECT_EQ(st.stReq.usUpdateType, 0x02 | 0x40);
-
-    // The last of -wait and -local decides the reboot flag.
-    EXPECT_EQ(Parse({"-local", "/mnt", "-w", "uImage"}).stReq.usRebootFlag, 0);
-    st = Parse({"-w", "-local", "/mnt", "uImage"});
-    EXPECT_EQ(st.stReq.usTransType, TRANS_TYPE_LOCAL);
-    EXPECT_EQ(st.stReq.usRebootFlag, 1);
-    EXPECT_STREQ(st.stReq.szPath, "/mnt");
-    // No count rule when argv[1] is a type word.
-    EXPECT_STREQ(Parse({"all", "-tftp", "10.0.0.1"}).stReq.szRemote, "10.0.0.1");
-}
-
-TEST(ParseUpdateArgs, CountRules)
-{
-    std::vector<std::string> ftp13 = {"-ftp", "1.1.1.1"};
+    std::vector<std::string> ftp13 = {"-ftp", "1.1.1.1"}, many = {"-local", "/x"};
     ftp13.resize(13, "all");
     std::vector<std::string> ftp14 = ftp13;
     ftp14.push_back("all");
-    const struct {
-        std::vector<std::string> words;
-        int lRet;
-    } astCases[] = {
-        {{"-tftp", "10.0.0.1"}, -1},
-        {{"-tftp", "1.1.1.1", "a", "b", "c", "d", "e", "f", "g", "h"}, -1},
-        {ftp13, 0},
-        {ftp14, -1},
-        {{"-fix", "1"}, 0},
-        {{"-fix", "1", "x"}, -1},
-        {{"-web"}, -1},
-        {{"-mycloud", "u"}, -1},
-    };
-    for (const auto &stCase : astCases) {
-        Parsed st = Parse(stCase.words);
-        EXPECT_EQ(st.lRet, stCase.lRet) << stCase.words.size() << " words after " << stCase.words[0];
-        if (st.lRet != 0) {
-            EXPECT_EQ(st.strExtra, "");  // the rule fails before any word is looked at
-        }
-    }
-    EXPECT_EQ(Parse({"-fix", "1"}).stReq.usFixValue, 1);
-    // "-web" passes its count rule but is no word of this parser.
-    EXPECT_EQ(Parse({"-web", "x"}).strExtra, "-web x ");
-}
-
-TEST(ParseUpdateArgs, InformationAndTypeWords)
-{
-    EXPECT_EQ(Parse({"-v"}).stReq.usShowInfo, SHOW_INFO_FULL);
-    EXPECT_EQ(Parse({"-i"}).stReq.usShowInfo, SHOW_INFO_INNER);
-    EXPECT_EQ(Parse({"-loop"}).stReq.usUpdateType, 0);
-    EXPECT_EQ(Parse({"-v", "all"}).stReq.usUpdateType, 0xA3);  // an update, not a report
-    EXPECT_EQ(Parse({"all", "-v"}).stReq.usUpdateType, 0);
-    // Components this layout lacks add nothing; the hand-over bit comes anyway.
-    EXPECT_EQ(Parse({"-tftp", "10.0.0.1", "tvconfig", "slaveuboot", "slavekernel", "slaveprogram"}).stReq.usUpdateType,
-              0x40);
-    EXPECT_EQ(Parse({"-tftp", "10.0.0.1", "u-boot.bin", "config.img", "activex.img", "uImage"}).stReq.usUpdateType,
-              0x04 | 0x08 | 0x20 | 0x01 | 0x40);
-    Parsed st = Parse({"-tftp", "10.0.0.1", "All", "newoption"});  // case-sensitive
-    EXPECT_EQ(st.lRet, -1);
-    EXPECT_EQ(st.strExtra, "All newoption ");
-}
-
-TEST(ParseUpdateArgs, CutsAndBounds)
-{
-    Parsed st = Parse({"-ftp", std::string(50, '1'), "all", "-u", std::string(40, 'u'), "-P", std::string(600, 'd')});
-    EXPECT_EQ(std::string(st.stReq.szRemote), std::string(31, '1'));
-    EXPECT_EQ(std::string(st.stReq.szUser), std::string(31, 'u'));
-    EXPECT_EQ(std::string(st.stReq.szPath), std::string(511, 'd'));
-    EXPECT_EQ(std::string(Parse({"-mycloud", std::string(300, 'h'), "all"}).stReq.szUrl), std::string(255, 'h'));
-
-    // A value option standing last is refused outright, never read past the vector.
-    st = Parse({"-tftp", "10.0.0.1", "all", "-p"});
-    EXPECT_EQ(st.lRet, ARGS_REFUSED);
-    EXPECT_EQ(st.strExtra, "");
-    EXPECT_STREQ(st.stReq.szPassword, "qzvrk");
-
     // Unknown words fill the extra buffer whole; one that does not fit is left out.
-    std::vector<std::string> words = {"-local", "/x"};
-    for (int i = 0; i < 10; ++i) {
-        words.push_back(std::string(60, static_cast<char>('a' + i)));
+    std::string strKept;
+    for (char c = 'a'; c < 'k'; ++c) {
+        many.push_back(std::string(60, c));
+        strKept += c < 'i' ? std::string(60, c) + " " : "";
     }
-    st = Parse(words);
-    EXPECT_EQ(st.strExtra.size(), 8u * 61u);
-    EXPECT_EQ(st.strExtra.substr(7 * 61), std::string(60, 'h') + " ");
+    const std::pair<std::vector<std::string>, std::string> astCases[] = {
+        {{"-tftp", "10.0.0.1", "all"}, "ret=0;user=admin;password=qzvrk;"},
+        {{"-ftp", "1.2.3.4", "program", "-username", "bob", "-password", "pw", "-force", "-c", "-path", "d"},
+         "ret=0;user=bob;password=pw;force=1;check=1;path=d;type=66;"},
+        // The last of -wait and -local decides the reboot flag.
+        {{"-local", "/mnt", "-w", "uImage"}, "reboot=0;"},
+        {{"-w", "-local", "/mnt", "uImage"}, "trans=" + std::to_string(TRANS_TYPE_LOCAL) + ";reboot=1;path=/mnt;"},
+        {{"all", "-tftp", "10.0.0.1"}, "remote=10.0.0.1;"},  // no count rule when argv[1] is a type word
+        {{"-tftp", "10.0.0.1"}, "ret=-1;extra=;"},
+        {{"-tftp", "1.1.1.1", "a", "b", "c", "d", "e", "f", "g", "h"}, "ret=-1;extra=;"},
+        {ftp13, "ret=0;"},
+        {ftp14, "ret=-1;extra=;"},
+        {{"-fix", "1"}, "ret=0;fix=1;"},
+        {{"-fix", "1", "x"}, "ret=-1;extra=;"},
+        {{"-web"}, "ret=-1;extra=;"},
+        {{"-web", "x"}, "extra=-web x ;"},  // passes its count rule but is no word of this parser
+        {{"-mycloud", "u"}, "ret=-1;extra=;"},
+        {{"-v"}, "show=" + std::to_string(SHOW_INFO_FULL) + ";"},
+        {{"-i"}, "show=" + std::to_string(SHOW_INFO_INNER) + ";"},
+        {{"-loop"}, "type=0;"},
+        {{"-v", "all"}, "type=163;"},  // an update, not a report
+        {{"all", "-v"}, "type=0;"},
+        // Components this layout lacks add nothing; the hand-over bit comes anyway.
+        {{"-tftp", "10.0.0.1", "tvconfig", "slaveuboot", "slavekernel", "slaveprogram"}, "type=64;"},
+        {{"-tftp", "10.0.0.1", "u-boot.bin", "config.img", "activex.img", "uImage"}, "type=109;"},
+        {{"-tftp", "10.0.0.1", "All", "newoption"}, "ret=-1;extra=All newoption ;"},  // case-sensitive
+        {{"-ftp", std::string(50, '1'), "all", "-u", std::string(40, 'u'), "-P", std::string(600, 'd')},
+         "remote=" + std::string(31, '1') + ";user=" + std::string(31, 'u') + ";path=" + std::string(511, 'd') + ";"},
+        {{"-mycloud", std::string(300, 'h'), "all"}, "url=" + std::string(255, 'h') + ";"},
+        // A value option standing last is refused outright, never read past the vector.
+        {{"-tftp", "10.0.0.1", "all", "-p"}, "ret=" + std::to_string(ARGS_REFUSED) + ";extra=;password=qzvrk;"},
+        {many, "extra=" + strKept + ";"},
+    };
+    for (const auto &[words, want] : astCases) {
+        EXPECT_EQ(Fields(words, want), want) << words.size() << " words after " << words[0];
+    }
 }
 
 TEST(CheckIpAddr, GroupsAndMessages)
 {
-    const struct {
-        const char *pszAddr;
-        int lRet;
-        const char *pszOut;
-    } astCases[] = {
+    const std::tuple<const char *, int, const char *> astCases[] = {  // address, result, output
         {"10.0.0.1", 0, ""},
         {"999.1.1.1", 0, ""},
         {"10.0.1", -1, "ip address  error(i)\n"},
@@ -149,10 +109,10 @@ TEST(CheckIpAddr, GroupsAndMessages)
         {"10.0.0.1a", -1, ""},
         {"host.example", -1, ""},
     };
-    for (const auto &stCase : astCases) {
+    for (const auto &[pszAddr, lRet, pszOut] : astCases) {
         testing::internal::CaptureStdout();
-        EXPECT_EQ(CheckIpAddr(stCase.pszAddr), stCase.lRet) << stCase.pszAddr;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), stCase.pszOut) << stCase.pszAddr;
+        EXPECT_EQ(CheckIpAddr(pszAddr), lRet) << pszAddr;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), pszOut) << pszAddr;
     }
 }
 
@@ -183,7 +143,7 @@ TEST(EncodeRelaunchArgs, Words)
     AppendRebootWords(0, 0, sz);
     EXPECT_STREQ(sz, " -f -r -w");
 
-    UPDATE_REQ_S stReq{};
+    UPDATE_REQ_S stReq {};
     stReq.usUpdateType = 0xA3 | 0x40;
     stReq.usForceFlag = 1;
     sz[0] = '\0';

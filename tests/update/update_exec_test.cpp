@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <poll.h>
 #include <pty.h>
 #include <regex>
@@ -16,28 +14,33 @@
 #include "update/update_log.h"
 
 namespace {
-// Captures what the updater's log stream receives while a test runs.
+// Captures what the updater's log stream receives while a test runs (its own
+// folder: the cases run in parallel).
 struct LogCapture {
-    const std::string strPath = MakeSandboxDir("logcapture") + "/update.log";
+    const std::string strPath =
+        MakeSandboxDir(std::string("log-") + testing::UnitTest::GetInstance()->current_test_info()->name()) + "/update.log";
     LogCapture() { g_pUpdateLogFile = fopen(strPath.c_str(), "w"); }
     ~LogCapture() { UpdateLogClose(); }
     std::string Text() { return fflush(g_pUpdateLogFile) == 0 ? ReadFile(strPath) : ""; }
 };
 
-// Runs fn with standard input reading the given bytes (then end of file).
+// Runs fn with standard input reading the given bytes (then end of file);
+// returns what it printed.
 template <typename Fn>
-void WithStdin(const std::string &strInput, Fn fn)
+std::string WithStdin(const std::string &strInput, Fn fn)
 {
     int aiPipe[2];
-    ASSERT_EQ(pipe(aiPipe), 0);
-    ASSERT_EQ(write(aiPipe[1], strInput.data(), strInput.size()), static_cast<ssize_t>(strInput.size()));
+    EXPECT_EQ(pipe(aiPipe), 0);
+    EXPECT_EQ(write(aiPipe[1], strInput.data(), strInput.size()), static_cast<ssize_t>(strInput.size()));
     close(aiPipe[1]);
     int lSavedIn = dup(STDIN_FILENO);
     dup2(aiPipe[0], STDIN_FILENO);
     close(aiPipe[0]);
+    testing::internal::CaptureStdout();
     fn();
     dup2(lSavedIn, STDIN_FILENO);
     close(lSavedIn);
+    return testing::internal::GetCapturedStdout();
 }
 } // namespace
 
@@ -61,11 +64,7 @@ TEST(ShellQuote, OrdinaryValuesStayAndHostileOnesReachTheCommandLiterally)
         EXPECT_EQ(ReadFile(strDir + "/out"), pszValue);
         EXPECT_NE(access((strDir + "/pwned").c_str(), F_OK), 0) << pszValue;
     }
-}
-
-TEST(UpdateSystem, StatusDecoding)
-{
-    EXPECT_EQ(UpdateSystem("true"), 0);
+    // The shell's own status, and -1 for a shell that was killed.
     EXPECT_EQ(UpdateSystem("exit 3"), 3);
     EXPECT_EQ(UpdateSystem("kill -9 $$"), -1);
 }
@@ -73,15 +72,10 @@ TEST(UpdateSystem, StatusDecoding)
 TEST(UpdateExecCmd, LimitsResultsAndMessages)
 {
     LogCapture stLog;
-    std::string strWords31 = "/bin/true";
-    std::string strWords30 = "/bin/true";
-    for (int i = 1; i < 31; ++i) {
-        strWords31 += " w" + std::to_string(i);
-        strWords30 += i < 30 ? " y" : "";
-    }
+    const std::string strWords30 = "/bin/true" + std::regex_replace(std::string(29, 'y'), std::regex("y"), " y");
     testing::internal::CaptureStdout();
     EXPECT_EQ(UpdateExecCmd(std::string(512, 'a').c_str()), -1);
-    EXPECT_EQ(UpdateExecCmd(strWords31.c_str()), -1);
+    EXPECT_EQ(UpdateExecCmd((strWords30 + " w30").c_str()), -1);
     EXPECT_EQ(UpdateExecCmd(("/bin/echo " + std::string(64, 'x')).c_str()), -1);
     EXPECT_EQ(UpdateExecCmd("/nonexistent/tool -x"), 1);
     EXPECT_EQ(UpdateExecCmd("   \t "), 1);
@@ -125,12 +119,8 @@ TEST(UpdateLog, LineFormat)
 
 TEST(ReadRawLine, EditingKeys)
 {
-    const struct {
-        std::string strTyped;
-        std::string strAnswer;
-        std::string strEcho;
-        int lRet;
-    } astCases[] = {
+    const std::tuple<std::string, std::string, std::string, int> astCases[] = {
+        // typed, answer, echo, result
         {"yes\r", "yes", "yes", 0},
         {"\x1b[A\r", "", "", 0},
         {"ab\b\bx\b\by\r", "y", "ab\b \b\b \bx\b \by", 0},
@@ -141,15 +131,11 @@ TEST(ReadRawLine, EditingKeys)
         {"yes", "yes", "yes", -1},  // input ended before the carriage return
         {std::string(2000, 'k') + "\r", std::string(ANSWER_BUF_LEN - 1, 'k'), std::string(ANSWER_BUF_LEN - 1, 'k'), 0},
     };
-    for (const auto &stCase : astCases) {
-        int lRet = 0;
-        WithStdin(stCase.strTyped, [&] {
-            testing::internal::CaptureStdout();
-            lRet = ReadRawLine();
-            EXPECT_EQ(testing::internal::GetCapturedStdout(), stCase.strEcho);
-        });
-        EXPECT_EQ(lRet, stCase.lRet);
-        EXPECT_EQ(std::string(g_szAnswer), stCase.strAnswer);
+    for (const auto &[strTyped, strAnswer, strEcho, lRet] : astCases) {
+        int lGot = 0;
+        EXPECT_EQ(WithStdin(strTyped, [&] { lGot = ReadRawLine(); }), strEcho);
+        EXPECT_EQ(lGot, lRet);
+        EXPECT_EQ(std::string(g_szAnswer), strAnswer);
     }
 }
 
@@ -167,17 +153,14 @@ int ConfirmOnPty(const std::string &strTyped, std::string *pstrScreen)
     bool bTyped = false, bEnded = false;
     for (int lTries = 0; lTries < 500 && !bEnded; ++lTries) {
         pollfd stPoll{lMaster, POLLIN, 0};
-        if (poll(&stPoll, 1, 20) > 0) {
-            char sz[256];
-            ssize_t n = read(lMaster, sz, sizeof(sz));
-            bEnded = n <= 0;  // the child has let go of the terminal
-            pstrScreen->append(sz, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-        }
+        char sz[256];
+        ssize_t n = poll(&stPoll, 1, 20) > 0 ? read(lMaster, sz, sizeof(sz)) : 1;
+        bEnded = n <= 0;  // the child has let go of the terminal
+        pstrScreen->append(sz, stPoll.revents != 0 && n > 0 ? static_cast<size_t>(n) : 0);
         termios stTerm{};
         if (!bTyped && pstrScreen->find("please confirm (y/n):") != std::string::npos &&
             tcgetattr(lMaster, &stTerm) == 0 && (stTerm.c_lflag & ICANON) == 0) {
-            EXPECT_EQ(write(lMaster, strTyped.data(), strTyped.size()), static_cast<ssize_t>(strTyped.size()));
-            bTyped = true;
+            bTyped = write(lMaster, strTyped.data(), strTyped.size()) == static_cast<ssize_t>(strTyped.size());
         }
     }
     if (!bEnded) {
@@ -205,11 +188,7 @@ TEST(ConfirmUpdate, AnswersOnATerminal)
 
     // Without a terminal both attribute changes fail and only get logged; no input is a refusal.
     LogCapture stLog;
-    WithStdin("", [] {
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(ConfirmUpdate(), -1);
-        testing::internal::GetCapturedStdout();
-    });
+    WithStdin("", [] { EXPECT_EQ(ConfirmUpdate(), -1); });
     EXPECT_NE(stLog.Text().find("]Set Attributes First Failed!\n"), std::string::npos);
     EXPECT_NE(stLog.Text().find("]Set Attributes Second Failed!\n"), std::string::npos);
 }
