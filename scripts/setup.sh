@@ -13,7 +13,7 @@ done
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  # The servers the tests start themselves (tftpd, lighttpd) must not be
+  # The servers the tests start themselves (tftpd) must not be
   # started as services by their packages: that would take the host's ports.
   policy=/usr/sbin/policy-rc.d
   own_policy=0

@@ -349,6 +349,10 @@ TEST(Http, StallAfterHalfResumesFromStoredBytes)
     EXPECT_EQ(ReadFile(server.dir + ".requests"), "/stall-half/Half.bin range=-\n/stall-half/Half.bin range=bytes=8192-\n");
     EXPECT_EQ(ReadFile(STAT), "Stat:0,DownladRate:100");
     EXPECT_EQ(WatchNow(), "0 50 0");
+    // The resumed transfer's first report (nothing of its 8 KiB yet) is half
+    // of the whole file, not 0: the watch must see no fall after a resume.
+    DownloadProgress(nullptr, 8192, 0, 0, 0);
+    EXPECT_EQ(g_stDownloadStat.ulRate, 50u);
 }
 
 struct ResetBeforeEachTest : testing::EmptyTestEventListener {
