@@ -36,21 +36,13 @@ int Run(int argc, char **argv)
         UPDATE_ITEM_S stItem = {nullptr, Num(argv[1]), "All.bin", argv[2], pstTable.get(), 0, ulCount};
         return UpdateSlaveBoard(&stItem);
     }
-    if (strcmp(pszCmd, "env") == 0 && argc == 2) {
-        CopyText(g_szImagePubVersion, argv[1]);
-        return UpdateEnv();
-    }
-    if (strcmp(pszCmd, "needenv") == 0 && argc == 3) {
+    if ((strcmp(pszCmd, "env") == 0 && argc == 2) || (strcmp(pszCmd, "needenv") == 0 && argc == 3)) {
         CopyText(g_szLocalInnerVersion, argv[1]);
-        CopyText(g_szImagePubVersion, argv[2]);
-        return NeedUpdateEnv();
+        CopyText(g_szImagePubVersion, argv[argc - 1]);
+        return argc == 2 ? UpdateEnv() : NeedUpdateEnv();
     }
-    if (strcmp(pszCmd, "killgc") == 0) {
-        KillJffs2Gc();
-        return 0;
-    }
-    if (strcmp(pszCmd, "unlock") == 0) {
-        UnlockNorFlash();
+    if (strcmp(pszCmd, "killgc") == 0 || strcmp(pszCmd, "unlock") == 0) {
+        (pszCmd[0] == 'k' ? KillJffs2Gc : UnlockNorFlash)();
         return 0;
     }
     fprintf(stderr, "flash_driver: unknown command\n");
@@ -60,15 +52,13 @@ int Run(int argc, char **argv)
 
 int main(int argc, char *argv[])
 {
-    if (GetFlashLayout(&g_pstFlashLayout) != 0) {
-        return 2;
-    }
-    int i = 1;
+    int i = GetFlashLayout(&g_pstFlashLayout) == 0 ? 1 : argc;
     for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
-        if (strcmp(argv[i], "-L") == 0) {
-            g_pstFlashLayout = FindLayoutEntry(static_cast<uint32_t>(Num(argv[i + 1])))->pstLayout;
+        const uint32_t ulId = static_cast<uint32_t>(Num(argv[i + 1]));
+        if (argv[i][1] == 'L') {
+            g_pstFlashLayout = FindLayoutEntry(ulId)->pstLayout;
         } else {
-            g_pstFlashLayout->pstPartSet = FindPartSetEntry(static_cast<uint32_t>(Num(argv[i + 1])))->pstPartSet;
+            g_pstFlashLayout->pstPartSet = FindPartSetEntry(ulId)->pstPartSet;
         }
     }
     if (i >= argc) {
