@@ -17,6 +17,7 @@
 #include "applets/applets.h"
 #include "applets/flashcp.h"
 #include "applets/xio.h"
+#include "include/owners.h"
 
 namespace {
 
@@ -29,10 +30,6 @@ constexpr bool FLASHCP_SHOW_PROGRESS = true;
 enum FlashcpPhase { FLASHCP_ERASE = 0, FLASHCP_WRITE = 1, FLASHCP_VERIFY = 2 };
 
 constexpr const char *FLASHCP_PHASE_LABEL[] = {"Erasing block", "Writing kb", "Verifying kb"};
-
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
 
 void ShowProgress(int iPhase, unsigned long ulCur, unsigned long ulTotal)
 {
@@ -96,8 +93,8 @@ int FlashcpParseOptions(int argc, char *argv[], FLASHCP_OPTS_S *pstOpts)
 
 int FlashcpMain(int argc, char *argv[])
 {
-    std::unique_ptr<unsigned char, FreeDeleter> pSrc(static_cast<unsigned char *>(XMalloc(FLASHCP_CHUNK)));
-    std::unique_ptr<unsigned char, FreeDeleter> pBack(static_cast<unsigned char *>(XMalloc(FLASHCP_CHUNK)));
+    HeapOwner<unsigned char> pSrc(static_cast<unsigned char *>(XMalloc(FLASHCP_CHUNK)));
+    HeapOwner<unsigned char> pBack(static_cast<unsigned char *>(XMalloc(FLASHCP_CHUNK)));
 
     FLASHCP_OPTS_S stOpts;
     if (FlashcpParseOptions(argc, argv, &stOpts) != 0) {

@@ -25,11 +25,12 @@ bool QuoteWord(const char *pszValue, char (&szOut)[CMD_BUF_LEN])
     return ShellWord(pszValue, szOut) == 0;
 }
 
+} // namespace
+
 bool IsFetchedByTool(uint16_t usTransType)
 {
     return usTransType == TRANS_TYPE_TFTP || usTransType == TRANS_TYPE_FTP || usTransType == TRANS_TYPE_TFTP2;
 }
-} // namespace
 
 int BuildLoadCmd(uint16_t usTransType, const char *pszHost, const char *pszUser, const char *pszPassword,
                  const char *pszRemoteFile, const char *pszUrl, char *pszCmd, size_t ulCmdSize, char *pszLogCmd)

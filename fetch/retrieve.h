@@ -19,6 +19,9 @@ int BuildLoadCmd(uint16_t usTransType, const char *pszHost, const char *pszUser,
                  const char *pszRemoteFile, const char *pszUrl, char *pszCmd, size_t ulCmdSize,
                  char *pszLogCmd = nullptr);
 
+// TFTP (both codes) and FTP: fetched by the device's tools into /tmp.
+bool IsFetchedByTool(uint16_t usTransType);
+
 // Runs a fetch command through the shell up to LOAD_RETRY_TIMES times, one
 // second apart: 0 at the first success, -1 when every attempt failed.
 int RunFetchCmd(const char *pszCmd);

@@ -249,11 +249,6 @@ const SINGLE_KIND_S *PickSingleKind(uint16_t usType)
     return nullptr;
 }
 
-bool IsToolTransfer(uint16_t usTransType)
-{
-    return usTransType == TRANS_TYPE_TFTP || usTransType == TRANS_TYPE_TFTP2 || usTransType == TRANS_TYPE_FTP;
-}
-
 // The fetch command, and the same line with the password masked for the log.
 int BuildSingleFetchCmd(const UPDATE_REQ_S *pstReq, const char *pszRemoteName, const char *pszLocalPath,
                         char (&szCmd)[CMD_BUF_LEN], char (&szLogCmd)[CMD_BUF_LEN])
@@ -356,9 +351,9 @@ int UpdateSingleImage(const UPDATE_REQ_S *pstReq)
     if (bNeedsFile) {
         // Only TFTP and FTP bring a raw image; anything else would write
         // whatever happens to lie at the temporary path.
-        int lRet = IsToolTransfer(pstReq->usTransType) ? FetchSingleImage(pstReq, *pstKind) : -1;
+        int lRet = IsFetchedByTool(pstReq->usTransType) ? FetchSingleImage(pstReq, *pstKind) : -1;
         if (lRet != 0) {
-            if (!IsToolTransfer(pstReq->usTransType)) {
+            if (!IsFetchedByTool(pstReq->usTransType)) {
                 UPDATE_LOG_PRINT("load image file failed! please try again!\n");
             }
             return -1;

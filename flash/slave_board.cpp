@@ -26,6 +26,23 @@ constexpr SLAVE_STEP_S SLAVE_STEPS[] = {
 };
 } // namespace
 
+int WriteItemImage(const UPDATE_ITEM_S *pstItem, unsigned ulEntry, unsigned ulSlot, bool bPrintLine)
+{
+    const IMAGE_DEV_S &stDev = g_pstFlashLayout->astImageDev[ulEntry];
+    const SUB_IMAGE_S *pstImage = SubImageAt(pstItem->pstHead, pstItem->ulHeadCount, stDev.ulImageIdx);
+    (bPrintLine ? UpdateLogPrint : UpdateLog)(
+        __FILE_NAME__, __LINE__, "read FileName:%.*s, FileLength:%d, FileOffset: %d, FlashOffset:%d\n",
+        static_cast<int>(SUB_IMAGE_NAME_LEN), pstImage->szFileName, static_cast<int>(pstImage->ulFileLength),
+        static_cast<int>(pstImage->ulFileOffset), static_cast<int>(pstImage->ulFlashOffset));
+    if (stDev.pszDevName == nullptr) {
+        UPDATE_LOG_PRINT("this board has no partition for image entry %u\n", ulEntry);
+        return -1;
+    }
+    return WriteFlash(stDev.pszDevName, pstItem->pszPacketFile, g_pstFlashLayout->pstPartSet[ulSlot].ullSize,
+                      g_pstFlashLayout->ulFlashType, pstImage->ulFileOffset, pstImage->ulFileLength,
+                      pstImage->ulFlashOffset);
+}
+
 int UpdateSlaveBoard(const UPDATE_ITEM_S *pstItem)
 {
     for (const SLAVE_STEP_S &stStep : SLAVE_STEPS) {
@@ -33,14 +50,7 @@ int UpdateSlaveBoard(const UPDATE_ITEM_S *pstItem)
         const IMAGE_DEV_S &stDev = g_pstFlashLayout->astImageDev[stStep.ulEntry];
         if ((pstItem->ulType & stStep.ulTypes) != 0 && stSlot.ullSize != 0 && stDev.pszDevName != nullptr) {
             UpdateLogPrint(__FILE_NAME__, __LINE__, "%s", stStep.pszStart);
-            const SUB_IMAGE_S *pstImage = SubImageAt(pstItem->pstHead, pstItem->ulHeadCount, stDev.ulImageIdx);
-            UPDATE_LOG("read FileName:%.*s, FileLength:%d, FileOffset: %d, FlashOffset:%d\n",
-                       static_cast<int>(SUB_IMAGE_NAME_LEN), pstImage->szFileName,
-                       static_cast<int>(pstImage->ulFileLength), static_cast<int>(pstImage->ulFileOffset),
-                       static_cast<int>(pstImage->ulFlashOffset));
-            int lRet = WriteFlash(stDev.pszDevName, pstItem->pszPacketFile, stSlot.ullSize,
-                                  g_pstFlashLayout->ulFlashType, pstImage->ulFileOffset, pstImage->ulFileLength,
-                                  pstImage->ulFlashOffset);
+            int lRet = WriteItemImage(pstItem, stStep.ulEntry, stStep.ulSlot, false);
             if (lRet != 0) {
                 UpdateLog(__FILE_NAME__, __LINE__, "%s", stStep.pszFailed);
                 return lRet;

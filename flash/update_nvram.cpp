@@ -17,12 +17,6 @@
 #include "update/update_log.h"
 
 namespace {
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-template <typename T>
-using HeapOwner = std::unique_ptr<T, FreeDeleter>;
-
 // Two characters of a version text from position ulPos, compared as text
 // with a two-character constant: <0, 0 or >0. A text too short to reach the
 // position compares as empty.

@@ -2,8 +2,16 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <unistd.h>
+
+// Heap blocks from malloc/calloc.
+struct FreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
+template <typename T>
+using HeapOwner = std::unique_ptr<T, FreeDeleter>;
 
 struct FileCloser {
     void operator()(FILE *pFile) const { fclose(pFile); }

@@ -26,29 +26,6 @@ const SUB_IMAGE_S *ImageAt(const UPDATE_ITEM_S *pstItem, uint64_t ulPos)
     return SubImageAt(pstItem->pstHead, pstItem->ulHeadCount, ulPos);
 }
 
-void LogImageLine(const SUB_IMAGE_S *pstImage, bool bPrint)
-{
-    auto pfn = bPrint ? UpdateLogPrint : UpdateLog;
-    pfn(__FILE_NAME__, __LINE__, "read FileName:%.*s, FileLength:%d, FileOffset: %d, FlashOffset:%d\n",
-        static_cast<int>(SUB_IMAGE_NAME_LEN), pstImage->szFileName, static_cast<int>(pstImage->ulFileLength),
-        static_cast<int>(pstImage->ulFileOffset), static_cast<int>(pstImage->ulFlashOffset));
-}
-
-// One image into the partition of its layout entry.
-int WriteEntry(const UPDATE_ITEM_S *pstItem, unsigned ulEntry, unsigned ulSlot, bool bPrintLine)
-{
-    const IMAGE_DEV_S &stDev = g_pstFlashLayout->astImageDev[ulEntry];
-    const SUB_IMAGE_S *pstImage = ImageAt(pstItem, stDev.ulImageIdx);
-    LogImageLine(pstImage, bPrintLine);
-    if (stDev.pszDevName == nullptr) {
-        UPDATE_LOG_PRINT("this board has no partition for image entry %u\n", ulEntry);
-        return -1;
-    }
-    return WriteFlash(stDev.pszDevName, pstItem->pszPacketFile, g_pstFlashLayout->pstPartSet[ulSlot].ullSize,
-                      g_pstFlashLayout->ulFlashType, pstImage->ulFileOffset, pstImage->ulFileLength,
-                      pstImage->ulFlashOffset);
-}
-
 int HandOver(UPDATE_ITEM_S *pstItem, UPDATE_LINK_S *pstLink, const SUB_IMAGE_S *pstUpdater)
 {
     int lRet = RelocateUpdate(pstUpdater, pstItem->pszPacketFile);
@@ -221,7 +198,7 @@ int WriteImages(UPDATE_ITEM_S *pstItem)
                 RemountRuntimeReadOnly();
             }
             UpdateLogPrint(__FILE_NAME__, __LINE__, "%s", stStep.pszStart);
-            int lRet = WriteEntry(pstItem, stStep.ulEntry, stStep.ulSlot, stStep.bPrintLine);
+            int lRet = WriteItemImage(pstItem, stStep.ulEntry, stStep.ulSlot, stStep.bPrintLine);
             if (lRet != 0 && stStep.pszFailed != nullptr) {
                 UpdateLog(__FILE_NAME__, __LINE__, "%s", stStep.pszFailed);
                 return lRet;

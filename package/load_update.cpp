@@ -27,11 +27,6 @@ struct WorkerEnd {
     ~WorkerEnd() { WorkerEnded(); }
 };
 
-bool IsToolTransfer(uint16_t usTransType)
-{
-    return usTransType == TRANS_TYPE_TFTP || usTransType == TRANS_TYPE_FTP || usTransType == TRANS_TYPE_TFTP2;
-}
-
 void WriteUpdateRecord(const char *pszImageInner)
 {
     char szPubVer[VERSION_BUF_LEN] = "Unknown";
@@ -57,10 +52,10 @@ void WriteUpdateRecord(const char *pszImageInner)
 int LoadUpdate(const UPDATE_REQ_S *pstReq)
 {
     UPDATE_LOG("UPDATE_LoadUpdate\n");
-    if (IsToolTransfer(pstReq->usTransType) && g_lDaemonsStopped == 0) {
+    if (IsFetchedByTool(pstReq->usTransType) && g_lDaemonsStopped == 0) {
         StopDeviceDaemons();
     }
-    std::unique_ptr<char, FreeDeleter> pszCompat(static_cast<char *>(calloc(1, PACKET_COMPAT_LEN)));
+    HeapOwner<char> pszCompat(static_cast<char *>(calloc(1, PACKET_COMPAT_LEN)));
     if (!pszCompat) {
         UPDATE_LOG_PRINT("compare version failed.\n");
         return -1;
@@ -142,7 +137,7 @@ int LoadUpdate(const UPDATE_REQ_S *pstReq)
     if (pstReq->usCheckFlag == 0) {
         SetUpdateRate(100);
     }
-    if ((pstReq->usUpdateType & UPDATE_TYPE_ALL) == (g_pstFlashLayout->ulImageMask & UPDATE_TYPE_ALL)) {
+    if (IsWholePackage(pstReq->usUpdateType)) {
         WriteUpdateRecord(szImageInner);
     }
     UPDATE_LOG_PRINT("done!\n");

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "include/flash_layout.h"
+#include "include/owners.h"
 #include "include/packet.h"
 
 constexpr uint32_t PACKET_CRC_INIT = 0xFFFFFFFFu;
@@ -66,10 +67,7 @@ SUB_IMAGE_S *GetSubImageTable(const char *pszPath, uint32_t *pulCount = nullptr)
 // position lies at or beyond ulCount or the table is null.
 const SUB_IMAGE_S *SubImageAt(const SUB_IMAGE_S *pstTable, uint32_t ulCount, uint64_t ulPos);
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-using SubImageTablePtr = std::unique_ptr<SUB_IMAGE_S, FreeDeleter>;
+using SubImageTablePtr = HeapOwner<SUB_IMAGE_S>;
 
 // Copies length bytes from offset of the package into pszUnpackFileName. A
 // package that ends early gives a shorter file and still succeeds. 0 or -1.

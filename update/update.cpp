@@ -15,6 +15,7 @@
 #include "update/update_comm.h"
 #include "package/compat.h"
 #include "include/flash_layout.h"
+#include "include/owners.h"
 #include "include/progress.h"
 #include "include/text_util.h"
 #include "include/update_types.h"
@@ -41,10 +42,6 @@ constexpr APPLET_S APPLETS[] = {
 };
 
 // The record lives for the whole run; the worker only reads it.
-struct ReqFree {
-    void operator()(UPDATE_REQ_S *pstReq) const { free(pstReq); }
-};
-using ReqOwner = std::unique_ptr<UPDATE_REQ_S, ReqFree>;
 
 void ShowInformation(const UPDATE_REQ_S *pstReq)
 {
@@ -106,13 +103,9 @@ void StartUpdateProcess(int argc, char *argv[], const UPDATE_REQ_S *pstReq)
 
 int UpdateSession(int argc, char *argv[])
 {
-    // The record stays reachable until the process ends: a worker that is
-    // still running when the session returns keeps reading it.
-    // (A plain pointer: no destructor at exit may free it under the worker.)
-    static UPDATE_REQ_S *s_pstReq = nullptr;
-    s_pstReq = static_cast<UPDATE_REQ_S *>(calloc(1, sizeof(UPDATE_REQ_S)));
-    ReqOwner pstOwner(s_pstReq);
-    UPDATE_REQ_S *pstReq = s_pstReq;
+    // Freed on the early returns; once a worker may run, EndSession decides.
+    HeapOwner<UPDATE_REQ_S> pstOwner(static_cast<UPDATE_REQ_S *>(calloc(1, sizeof(UPDATE_REQ_S))));
+    UPDATE_REQ_S *pstReq = pstOwner.get();
     if (pstReq == nullptr) {
         RebootDevice();
         return -1;
@@ -236,7 +229,11 @@ void EndSession(UPDATE_REQ_S *pstReq)
 {
     // A worker still running (stalled past the watch) keeps reading the
     // record and writing the log until the process ends: leave both to it.
+    // The pointer only keeps the record visibly owned for leak checkers; a
+    // plain pointer, so no destructor at exit frees it under the worker.
+    [[maybe_unused]] static UPDATE_REQ_S *s_pstKept = nullptr;
     if (IsWorkerRunning()) {
+        s_pstKept = pstReq;
         return;
     }
     free(pstReq);

@@ -23,11 +23,12 @@ constexpr const char *RESULT_NAMES[LAST_ITEM_BIT + 1] = {
     "slave_uboot", "slave_kernel", "slave_program", "tvconfig",
 };
 
+} // namespace
+
 bool IsWholePackage(uint64_t ulType)
 {
     return (ulType & UPDATE_TYPE_ALL) == (g_pstFlashLayout->ulImageMask & UPDATE_TYPE_ALL);
 }
-} // namespace
 
 int ReadExePath(char *pszPath)
 {

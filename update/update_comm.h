@@ -19,6 +19,8 @@ int RelocateUpdate(const SUB_IMAGE_S *pstEntry, const char *pszPacketFile);
 // "-loop"; its exit status.
 int LaunchUpdate(const char *pszDir, const char *pszArgs);
 int CreateUpdateLink(UPDATE_LINK_S *pstLink);
+// The type asks for every whole-package kind this board supports.
+bool IsWholePackage(uint64_t ulType);
 int UpdateOneComponent(UPDATE_ITEM_S *pstItem);
 // The whole-package item first, then single items; 0 or the first failure.
 int UpdateComponents(UPDATE_ITEM_S *pstItem);
