@@ -11,6 +11,7 @@
 #include "flash/update_nvram.h"
 #include "include/flash_layout.h"
 #include "include/text_util.h"
+#include "package/packet.h"
 #include "update/update_device.h"
 #include "update/update_exec.h"
 #include "update/update_log.h"
@@ -330,6 +331,23 @@ uint64_t GetFileSize(const char *pszPath)
         return UINT64_MAX;
     }
     return static_cast<uint64_t>(stInfo.st_size);
+}
+
+int WriteItemImage(const UPDATE_ITEM_S *pstItem, unsigned ulEntry, unsigned ulSlot, bool bPrintLine)
+{
+    const IMAGE_DEV_S &stDev = g_pstFlashLayout->astImageDev[ulEntry];
+    const SUB_IMAGE_S *pstImage = SubImageAt(pstItem->pstHead, pstItem->ulHeadCount, stDev.ulImageIdx);
+    (bPrintLine ? UpdateLogPrint : UpdateLog)(
+        __FILE_NAME__, __LINE__, "read FileName:%.*s, FileLength:%d, FileOffset: %d, FlashOffset:%d\n",
+        static_cast<int>(SUB_IMAGE_NAME_LEN), pstImage->szFileName, static_cast<int>(pstImage->ulFileLength),
+        static_cast<int>(pstImage->ulFileOffset), static_cast<int>(pstImage->ulFlashOffset));
+    if (stDev.pszDevName == nullptr) {
+        UPDATE_LOG_PRINT("this board has no partition for image entry %u\n", ulEntry);
+        return -1;
+    }
+    return WriteFlash(stDev.pszDevName, pstItem->pszPacketFile, g_pstFlashLayout->pstPartSet[ulSlot].ullSize,
+                      g_pstFlashLayout->ulFlashType, pstImage->ulFileOffset, pstImage->ulFileLength,
+                      pstImage->ulFlashOffset);
 }
 
 int UpdateSingleImage(const UPDATE_REQ_S *pstReq)

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "include/update_item.h"
 #include "include/update_types.h"
 
 constexpr const char *PACKAGE_APPLET_RUNNER = "/tmp/busybox";
@@ -19,6 +20,12 @@ int WriteFlash(const char *pszDev, const char *pszFile, uint64_t ulPartSize, uin
 // The same for a single image file, without the root file system probes.
 int WriteFlashSingle(const char *pszDev, const char *pszFile, uint64_t ulPartSize, uint64_t ulFlashType,
                      uint64_t ulFileOffset, uint64_t ulLength, uint64_t ulFlashOffset);
+// Writes the package image of layout entry ulEntry into that entry's device,
+// with the size of partition slot ulSlot, after the image line (logged, and
+// printed too when bPrintLine). The writer's result, or -1 when this board
+// has no device for the entry.
+int WriteItemImage(const UPDATE_ITEM_S *pstItem, unsigned ulEntry, unsigned ulSlot, bool bPrintLine);
+
 // Raw-image mode: fetches one image file and writes it into its partition.
 int UpdateSingleImage(const UPDATE_REQ_S *pstReq);
 // Size of the file, or all ones when it cannot be read.

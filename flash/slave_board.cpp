@@ -3,7 +3,6 @@
 #include "fetch/fetch_progress.h"
 #include "flash/flash_write.h"
 #include "include/flash_layout.h"
-#include "package/packet.h"
 #include "update/update_log.h"
 
 namespace {
@@ -25,23 +24,6 @@ constexpr SLAVE_STEP_S SLAVE_STEPS[] = {
      "loading slave u-boot.bin....\n", "update uboot failed.\n", 0},
 };
 } // namespace
-
-int WriteItemImage(const UPDATE_ITEM_S *pstItem, unsigned ulEntry, unsigned ulSlot, bool bPrintLine)
-{
-    const IMAGE_DEV_S &stDev = g_pstFlashLayout->astImageDev[ulEntry];
-    const SUB_IMAGE_S *pstImage = SubImageAt(pstItem->pstHead, pstItem->ulHeadCount, stDev.ulImageIdx);
-    (bPrintLine ? UpdateLogPrint : UpdateLog)(
-        __FILE_NAME__, __LINE__, "read FileName:%.*s, FileLength:%d, FileOffset: %d, FlashOffset:%d\n",
-        static_cast<int>(SUB_IMAGE_NAME_LEN), pstImage->szFileName, static_cast<int>(pstImage->ulFileLength),
-        static_cast<int>(pstImage->ulFileOffset), static_cast<int>(pstImage->ulFlashOffset));
-    if (stDev.pszDevName == nullptr) {
-        UPDATE_LOG_PRINT("this board has no partition for image entry %u\n", ulEntry);
-        return -1;
-    }
-    return WriteFlash(stDev.pszDevName, pstItem->pszPacketFile, g_pstFlashLayout->pstPartSet[ulSlot].ullSize,
-                      g_pstFlashLayout->ulFlashType, pstImage->ulFileOffset, pstImage->ulFileLength,
-                      pstImage->ulFlashOffset);
-}
 
 int UpdateSlaveBoard(const UPDATE_ITEM_S *pstItem)
 {
