@@ -95,12 +95,10 @@ void ParseNumList(const char *pszText, unsigned ulMax, uint32_t *pulOut)
         const char *pszEnd = strchr(p, ',');
         size_t ulField = pszEnd != nullptr ? static_cast<size_t>(pszEnd - p) : strlen(p);
         if (ulField > 0) {
-            char szField[32];
-            size_t ulCopy = ulField < sizeof(szField) - 1 ? ulField : sizeof(szField) - 1;
-            memcpy(szField, p, ulCopy);
-            szField[ulCopy] = '\0';
+            // The conversion stops at the comma by itself, so the whole field
+            // counts however many blanks or zeros lead it.
             errno = 0;
-            unsigned long long ullValue = strtoull(szField, nullptr, 10);
+            unsigned long long ullValue = strtoull(p, nullptr, 10);
             // Out of range saturates rather than wrapping into some other set of bits.
             if (errno == ERANGE || ullValue > UINT32_MAX) {
                 ullValue = UINT32_MAX;

@@ -341,6 +341,12 @@ int ParseCreateArgs(int argc, char *argv[], CREATE_OPTS_S *pstOpts)
                 if (!SplitPosArg(optarg, "--image", &ullPos, &strValue)) {
                     return EXIT_USAGE;
                 }
+                // Every image gets a written record, so its position bounds the table.
+                if (ullPos >= MAX_WRITTEN_RECORDS) {
+                    fprintf(stderr, "update-pack: image position %" PRIu64 " is beyond the %" PRIu64
+                            " records the tool writes\n", ullPos, MAX_WRITTEN_RECORDS);
+                    return EXIT_USAGE;
+                }
             } else {
                 ullPos = lOpt == OPT_UPDATER ? GetUpdateImagePos(g_pstFlashLayout) : GetCustomImagePos(g_pstFlashLayout);
                 strValue = optarg;

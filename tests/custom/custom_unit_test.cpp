@@ -109,6 +109,9 @@ TEST(Language, BitsOutOfRangeSaturatingNumbersAndFileText)
     uint32_t aul[3] = {7, 7, 7};
     ParseNumList(",99999999999999999999999,4294967296,9", 2, aul);
     EXPECT_EQ(std::vector<uint32_t>(aul, aul + 3), std::vector<uint32_t>({0xFFFFFFFFU, 0xFFFFFFFFU, 7U}));
+    // Forty leading zeros do not cut the number short.
+    ParseNumList("   0000000000000000000000000000000000000000123,5", 2, aul);
+    EXPECT_EQ(std::vector<uint32_t>(aul, aul + 2), std::vector<uint32_t>({123U, 5U}));
     ParseNumList(nullptr, 2, aul);
     ParseNumList("1", 2, nullptr);
 

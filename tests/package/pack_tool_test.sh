@@ -29,6 +29,7 @@ done
 "$PACK" extract raw.bin 3 out.bin >/dev/null && cmp out.bin <(tail -c +257 raw.bin | head -c 5) || fail "record overrides"
 "$PACK" create short.bin --count 20 --short-table 2
 [[ $("$PACK" info short.bin) == *"holds only 2 of the records"* ]] || fail "short table"
+[[ $(rc "$PACK" create huge.bin --image 0xffffffffffffffff=kernel.img) == 2 && ! -e huge.bin ]] || fail "huge position"
 [[ $(rc "$PACK" create toolong.bin --head "$(printf 'H%.0s' {1..257})") == 2 ]] || fail "over-long head accepted"
 # The checksum starts exactly at byte 4096.
 flip rt.bin 4095
