@@ -3,25 +3,15 @@
 // length of the device environment that follows, the rest the package's file.
 // An odd first byte hands the rest to the capability file reader.
 #include <algorithm>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include "custom/custom.h"
 #include "custom/language.h"
+#include "fuzz/fuzz_util.h"
 
 namespace {
-
-void Check(bool bOk)
-{
-    if (!bOk) {
-        abort();
-    }
-}
 
 struct FUZZ_ENV_S {
     std::string_view svEnv;
@@ -48,9 +38,7 @@ int FuzzLookup(const char *pszKey, char *pszLine, size_t ulSize, void *pCtx)
 // A stream over a memory file holding the bytes (empty ones too).
 FILE *MemFile(const uint8_t *pData, size_t ulSize)
 {
-    int lFd = memfd_create("in", MFD_CLOEXEC);
-    Check(lFd >= 0 && write(lFd, pData, ulSize) == static_cast<ssize_t>(ulSize) && lseek(lFd, 0, SEEK_SET) == 0);
-    FILE *pFile = fdopen(lFd, "r");
+    FILE *pFile = fdopen(MemFd(pData, ulSize), "r");
     Check(pFile != nullptr);
     return pFile;
 }
@@ -99,8 +87,7 @@ void FuzzXml(const uint8_t *pData, size_t ulSize)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    // The readers report on standard output; the fuzzer talks on standard error.
-    Check(freopen("/dev/null", "w", stdout) != nullptr);
+    QuietStdout();
     return 0;
 }
 
