@@ -3,6 +3,7 @@
 #include "fetch/fetch_progress.h"
 #include "flash/flash_write.h"
 #include "include/flash_layout.h"
+#include "package/packet.h"
 #include "update/update_log.h"
 
 namespace {
@@ -30,7 +31,13 @@ int UpdateSlaveBoard(const UPDATE_ITEM_S *pstItem)
     for (const SLAVE_STEP_S &stStep : SLAVE_STEPS) {
         const PARTITION_S &stSlot = g_pstFlashLayout->pstPartSet[stStep.ulSlot];
         const IMAGE_DEV_S &stDev = g_pstFlashLayout->astImageDev[stStep.ulEntry];
-        if ((pstItem->ulType & stStep.ulTypes) != 0 && stSlot.ullSize != 0 && stDev.pszDevName != nullptr) {
+        // The main board's kinds ask for the slave images too, but a package may
+        // carry none: its empty record would have the whole package file copied
+        // to flash offset 0, over the main boot loader.
+        const bool bCarried =
+            SubImageAt(pstItem->pstHead, pstItem->ulHeadCount, stDev.ulImageIdx)->ulFileLength != 0;
+        if ((pstItem->ulType & stStep.ulTypes) != 0 && stSlot.ullSize != 0 && stDev.pszDevName != nullptr &&
+            bCarried) {
             UpdateLogPrint(__FILE_NAME__, __LINE__, "%s", stStep.pszStart);
             int lRet = WriteItemImage(pstItem, stStep.ulEntry, stStep.ulSlot, false);
             if (lRet != 0) {

@@ -56,6 +56,20 @@ int SeekStart(int lFd)
     return 0;
 }
 
+// A copy is whole when its CRC word matches its data in either block size:
+// until the rewrite it still carries the running boot loader's.
+bool CopyIsWhole(const uint8_t *pucBuf, ssize_t lRead)
+{
+    uint32_t ulStored = 0;
+    memcpy(&ulStored, pucBuf, sizeof(ulStored));
+    for (uint32_t ulSize : {ENV_BLOCK_SIZE, ENV_BLOCK_SIZE_SMALL}) {
+        if (lRead >= static_cast<ssize_t>(ulSize) && crc32(0L, pucBuf + 4, ulSize - 4) == ulStored) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Writes one copy and reads it back: the other copy may only be erased once
 // this one is known to be whole on the flash.
 int WriteCopy(int lFd, const char *pszDev, const uint8_t *pucBuf, uint8_t *pucScratch, uint32_t ulSize)
@@ -127,8 +141,8 @@ int UpdateEnv(void)
         UPDATE_LOG_PRINT("malloc FLASH_ERASE_INFO_S failed.\n");
         return -1;
     }
-    memset(pucEnv.get(), 0, ulSize);
-    memset(pucBak.get(), 0, ulSize);
+    memset(pucEnv.get(), 0, ENV_BUF_SIZE);
+    memset(pucBak.get(), 0, ENV_BUF_SIZE);
 
     FdOwner stEnv(open(ENV_MAIN_DEV, O_RDWR | O_SYNC));
     if (stEnv.Get() < 0) {
@@ -140,14 +154,26 @@ int UpdateEnv(void)
         UPDATE_LOG_PRINT("Failed to open %s\n", ENV_BACKUP_DEV);
         return -1;
     }
-    // A short read is accepted: the rest of the block stays zero.
-    if (lseek(stEnv.Get(), 0, SEEK_SET) != 0 || FullRead(stEnv.Get(), pucEnv.get(), ulSize) < 0) {
+    // A short read is accepted: the rest of the block stays zero. The whole
+    // buffer is read so that a copy in the larger block size is seen whole.
+    ssize_t lEnvRead = lseek(stEnv.Get(), 0, SEEK_SET) != 0 ? -1 : FullRead(stEnv.Get(), pucEnv.get(), ENV_BUF_SIZE);
+    if (lEnvRead < 0) {
         UPDATE_LOG_PRINT("Env Failed to read flash\n");
         return -1;
     }
-    if (lseek(stBak.Get(), 0, SEEK_SET) != 0 || FullRead(stBak.Get(), pucBak.get(), ulSize) < 0) {
+    ssize_t lBakRead = lseek(stBak.Get(), 0, SEEK_SET) != 0 ? -1 : FullRead(stBak.Get(), pucBak.get(), ENV_BUF_SIZE);
+    if (lBakRead < 0) {
         UPDATE_LOG_PRINT("BakEnv Failed to read flash\n");
         return -1;
+    }
+    // A copy that a power cut left half written would get a CRC over its
+    // remains and pass for whole with the boot loader: while the other copy
+    // is whole, the damaged one takes its content instead.
+    const bool bEnvWhole = CopyIsWhole(pucEnv.get(), lEnvRead);
+    if (bEnvWhole != CopyIsWhole(pucBak.get(), lBakRead)) {
+        UPDATE_LOG_PRINT("%s damaged, rebuilt from %s\n", bEnvWhole ? ENV_BACKUP_DEV : ENV_MAIN_DEV,
+                         bEnvWhole ? ENV_MAIN_DEV : ENV_BACKUP_DEV);
+        memcpy(bEnvWhole ? pucBak.get() : pucEnv.get(), bEnvWhole ? pucEnv.get() : pucBak.get(), ENV_BUF_SIZE);
     }
     for (int lFd : {stEnv.Get(), stBak.Get()}) {
         int lRet = SeekStart(lFd);
