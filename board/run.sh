@@ -201,7 +201,10 @@ for p in "${puts[@]}"; do
 	cp -a "$src" "$st/board/put$dst" || die "cannot put $src"
 done
 cp "$update" "$st/usr/bin/update"
-ldd "$update" | awk '/=> \// {print $3} /^\t\/lib64\// {print $1}' | sort -u | while read -r lib; do
+# libcurl is no link dependency (the updater loads it for cloud downloads): it
+# and its own libraries come along as on the device.
+curl_lib=$(ldconfig -p | awk '$1 == "libcurl.so.4" && /x86-64/ {print $NF; exit}')
+{ ldd "$update" $curl_lib | awk '/=> \// {print $3} /^\t\/lib64\// {print $1}'; echo $curl_lib; } | sort -u | while read -r lib; do
 	if [[ $lib == */ld-linux-x86-64.so.2 ]]; then cp -L "$lib" "$st/usr/lib64/"; else cp -L "$lib" "$st/usr/lib/x86_64-linux-gnu/"; fi
 done
 (cd "$st" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet -R 0:0) > "$work/run.cpio"

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,48 @@ constexpr useconds_t WRITE_PAUSE_US = 1000;
 constexpr const char *REMOVE_DOWNLOAD_CMD = "rm -rf /tmp/Program.bin /tmp/download_stat.log";
 const char g_szProgressData[] = "*";
 
+// libcurl pulls in some thirty libraries (TLS, Kerberos, LDAP, SSH ...) whose
+// loading would cost every start of the program, the applets included, several
+// milliseconds and about 6 MiB of resident memory, although only the cloud
+// download needs them. It is loaded by the first download instead; the soname
+// is the ABI we build against.
+constexpr const char *CURL_LIBRARY = "libcurl.so.4";
+
+struct CURL_API_S {
+    CURL *(*pfnEasyInit)();
+    CURLcode (*pfnEasySetopt)(CURL *, CURLoption, ...);
+    CURLcode (*pfnEasyPerform)(CURL *);
+    CURLcode (*pfnEasyGetinfo)(CURL *, CURLINFO, ...);
+    void (*pfnEasyCleanup)(CURL *);
+};
+
+template <typename T>
+bool LoadSymbol(void *pLib, const char *pszName, T *ppfn)
+{
+    *ppfn = reinterpret_cast<T>(dlsym(pLib, pszName));
+    return *ppfn != nullptr;
+}
+
+// The library's entry points, or null when it cannot be loaded (logged once).
+const CURL_API_S *GetCurlApi()
+{
+    static const CURL_API_S *s_pstApi = []() -> const CURL_API_S * {
+        static CURL_API_S s_stApi;
+        void *pLib = dlopen(CURL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (pLib == nullptr || !LoadSymbol(pLib, "curl_easy_init", &s_stApi.pfnEasyInit) ||
+            !LoadSymbol(pLib, "curl_easy_setopt", &s_stApi.pfnEasySetopt) ||
+            !LoadSymbol(pLib, "curl_easy_perform", &s_stApi.pfnEasyPerform) ||
+            !LoadSymbol(pLib, "curl_easy_getinfo", &s_stApi.pfnEasyGetinfo) ||
+            !LoadSymbol(pLib, "curl_easy_cleanup", &s_stApi.pfnEasyCleanup)) {
+            const char *pszWhy = dlerror();
+            UPDATE_LOG("load %s failed: %s\n", CURL_LIBRARY, pszWhy != nullptr ? pszWhy : "missing symbol");
+            return nullptr;
+        }
+        return &s_stApi;
+    }();
+    return s_pstApi;
+}
+
 class CurlOwner {
 public:
     explicit CurlOwner(CURL *pCurl) : m_pCurl(pCurl) {}
@@ -36,7 +79,7 @@ public:
     void reset()
     {
         if (m_pCurl != nullptr) {
-            curl_easy_cleanup(m_pCurl);
+            GetCurlApi()->pfnEasyCleanup(m_pCurl);
             m_pCurl = nullptr;
         }
     }
@@ -122,24 +165,25 @@ int HttpDownload(DOWNLOAD_STAT_S *pstStat)
     char szUrl[DOWNLOAD_URL_LEN] = {};
     CopyText(szUrl, pstStat->szUrl);
 
-    CurlOwner curl(curl_easy_init());
+    const CURL_API_S *pstCurl = GetCurlApi();
+    CurlOwner curl(pstCurl != nullptr ? pstCurl->pfnEasyInit() : nullptr);
     if (curl.get() == nullptr) {
         file.reset();
         UPDATE_LOG_PRINT("NULL pointer");
         return -1;
     }
     CURL *pCurl = curl.get();
-    curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
-    curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, DownloadWriteData);
-    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, LOW_SPEED_LIMIT);
-    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, LOW_SPEED_TIME);
-    curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, file.get());
-    curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(pCurl, CURLOPT_PROGRESSFUNCTION, DownloadProgress);
-    curl_easy_setopt(pCurl, CURLOPT_PROGRESSDATA, g_szProgressData);
-    curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
+    pstCurl->pfnEasySetopt(pCurl, CURLOPT_URL, szUrl);
+    pstCurl->pfnEasySetopt(pCurl, CURLOPT_WRITEFUNCTION, DownloadWriteData);
+    pstCurl->pfnEasySetopt(pCurl, CURLOPT_NOSIGNAL, 1L);
+    pstCurl->pfnEasySetopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, LOW_SPEED_LIMIT);
+    pstCurl->pfnEasySetopt(pCurl, CURLOPT_LOW_SPEED_TIME, LOW_SPEED_TIME);
+    pstCurl->pfnEasySetopt(pCurl, CURLOPT_WRITEDATA, file.get());
+    pstCurl->pfnEasySetopt(pCurl, CURLOPT_NOPROGRESS, 0L);
+    pstCurl->pfnEasySetopt(pCurl, CURLOPT_PROGRESSFUNCTION, DownloadProgress);
+    pstCurl->pfnEasySetopt(pCurl, CURLOPT_PROGRESSDATA, g_szProgressData);
+    pstCurl->pfnEasySetopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
+    pstCurl->pfnEasySetopt(pCurl, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
 
     // Kept 64-bit so a package beyond 2 GiB still resumes at the right byte.
     long lResumeFrom = 0;
@@ -149,20 +193,20 @@ int HttpDownload(DOWNLOAD_STAT_S *pstStat)
     for (;;) {
         lLastStart = lResumeFrom;
         s_lProgressBase = lResumeFrom;
-        eResult = curl_easy_perform(pCurl);
+        eResult = pstCurl->pfnEasyPerform(pCurl);
         lCode = 0;
-        curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &lCode);
+        pstCurl->pfnEasyGetinfo(pCurl, CURLINFO_RESPONSE_CODE, &lCode);
         if (eResult != CURLE_OK || lCode != 200) {
             UPDATE_LOG_PRINT("Http breakpoint transmission fails. err is %d/%d\n", static_cast<int>(eResult),
                              static_cast<int>(lCode));
         }
         double dLength = -1;
         double dReceived = 0;
-        curl_easy_getinfo(pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &dLength);
-        curl_easy_getinfo(pCurl, CURLINFO_SIZE_DOWNLOAD, &dReceived);
+        pstCurl->pfnEasyGetinfo(pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &dLength);
+        pstCurl->pfnEasyGetinfo(pCurl, CURLINFO_SIZE_DOWNLOAD, &dReceived);
         long lReceived = static_cast<long>(dReceived);
         lResumeFrom += lReceived;
-        curl_easy_setopt(pCurl, CURLOPT_RESUME_FROM, lResumeFrom);
+        pstCurl->pfnEasySetopt(pCurl, CURLOPT_RESUME_FROM, lResumeFrom);
 
         long lAnnounced = dLength < 0 ? 0 : static_cast<long>(dLength);
         if (eResult != CURLE_OPERATION_TIMEDOUT || lReceived < 1 || lReceived == lAnnounced) {
@@ -181,7 +225,7 @@ int HttpDownload(DOWNLOAD_STAT_S *pstStat)
     }
 
     double dLength = -1;
-    curl_easy_getinfo(pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &dLength);
+    pstCurl->pfnEasyGetinfo(pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &dLength);
     // A resumed attempt announces only the part still missing: what counts
     // is the size of the whole file it completes.
     int64_t llWhole = static_cast<int64_t>(dLength);
