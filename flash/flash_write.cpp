@@ -333,6 +333,23 @@ uint64_t GetFileSize(const char *pszPath)
     return static_cast<uint64_t>(stInfo.st_size);
 }
 
+int CheckItemImage(const UPDATE_ITEM_S *pstItem, unsigned ulEntry)
+{
+    // The tools read the image straight out of the package, after erasing:
+    // a range past its end (a cut or hostile package) would leave the
+    // partition erased or half written, and a length of 0 makes them take
+    // the whole package file. The configuration is only erased.
+    const char *pszDev = g_pstFlashLayout->astImageDev[ulEntry].pszDevName;
+    const SUB_IMAGE_S *pstImage =
+        SubImageAt(pstItem->pstHead, pstItem->ulHeadCount, g_pstFlashLayout->astImageDev[ulEntry].ulImageIdx);
+    if (pszDev == nullptr || ulEntry == IMAGE_ENTRY_CONFIG ||
+        (pstImage->ulFileLength != 0 && CheckImageInPacket(pstItem->pszPacketFile, pstImage) == 0)) {
+        return 0;
+    }
+    UPDATE_LOG_PRINT("no complete image for %s in the package, nothing written\n", pszDev);
+    return -1;
+}
+
 int WriteItemImage(const UPDATE_ITEM_S *pstItem, unsigned ulEntry, unsigned ulSlot, bool bPrintLine)
 {
     const IMAGE_DEV_S &stDev = g_pstFlashLayout->astImageDev[ulEntry];
@@ -343,6 +360,9 @@ int WriteItemImage(const UPDATE_ITEM_S *pstItem, unsigned ulEntry, unsigned ulSl
         static_cast<int>(pstImage->ulFileOffset), static_cast<int>(pstImage->ulFlashOffset));
     if (stDev.pszDevName == nullptr) {
         UPDATE_LOG_PRINT("this board has no partition for image entry %u\n", ulEntry);
+        return -1;
+    }
+    if (CheckItemImage(pstItem, ulEntry) != 0) {
         return -1;
     }
     return WriteFlash(stDev.pszDevName, pstItem->pszPacketFile, g_pstFlashLayout->pstPartSet[ulSlot].ullSize,

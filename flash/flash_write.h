@@ -23,8 +23,12 @@ int WriteFlashSingle(const char *pszDev, const char *pszFile, uint64_t ulPartSiz
 // Writes the package image of layout entry ulEntry into that entry's device,
 // with the size of partition slot ulSlot, after the image line (logged, and
 // printed too when bPrintLine). The writer's result, or -1 when this board
-// has no device for the entry.
+// has no device for the entry or its image is not wholly in the package.
 int WriteItemImage(const UPDATE_ITEM_S *pstItem, unsigned ulEntry, unsigned ulSlot, bool bPrintLine);
+// 0 when the package image of layout entry ulEntry can be written: it lies
+// wholly inside the package and is not empty (the configuration, which is
+// only erased, and entries without a device always pass); -1 with a message.
+int CheckItemImage(const UPDATE_ITEM_S *pstItem, unsigned ulEntry);
 
 // Raw-image mode: fetches one image file and writes it into its partition.
 int UpdateSingleImage(const UPDATE_REQ_S *pstReq);

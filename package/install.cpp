@@ -51,6 +51,8 @@ int HandOver(UPDATE_ITEM_S *pstItem, UPDATE_LINK_S *pstLink, const SUB_IMAGE_S *
         lRet = UpdateSystem(szCmd);
         if (lRet != 0) {
             UPDATE_LOG("relocate cmd %s failed.\n", szCmd);
+            // What a full /tmp let through is not the package.
+            RemoveTmpTarget(LOCAL_PACKET_FILE);
             return lRet;
         }
         CopyText(szDir, TMP_DIR);
@@ -103,6 +105,8 @@ int PrepareAppletRunner(void)
     int lRet = UpdateSystem(szCmd);
     if (lRet != 0) {
         UPDATE_LOG_PRINT("exec cmd %s failed\n", szCmd);
+        // A copy cut short by a full /tmp would later pass for the applet runner.
+        RemoveTmpTarget(HANDOVER_UPDATER);
     }
     return lRet;
 }
@@ -119,7 +123,10 @@ int ApplyCustomisation(const UPDATE_ITEM_S *pstItem, const SUB_IMAGE_S *pstCusto
         char szLogo[CMD_BUF_LEN];
         snprintf(szLogo, sizeof(szLogo), "%s/%s", TMP_DIR, CUSTOM_LOGO_NAME);
         const SUB_IMAGE_S *pstLogo = ImageAt(pstItem, stLogoEntry.ulImageIdx);
-        int lRet = UnpackSubImage(pstItem->pszPacketFile, pstLogo->ulFileOffset, pstLogo->ulFileLength, szLogo);
+        int lRet = CheckImageInPacket(pstItem->pszPacketFile, pstLogo);
+        if (lRet == 0) {
+            lRet = UnpackSubImage(pstItem->pszPacketFile, pstLogo->ulFileOffset, pstLogo->ulFileLength, szLogo);
+        }
         if (lRet != 0) {
             UPDATE_LOG("update unpack custom file failed.\n");
             return lRet;
@@ -135,7 +142,12 @@ int ApplyCustomisation(const UPDATE_ITEM_S *pstItem, const SUB_IMAGE_S *pstCusto
         }
     }
     UPDATE_LOG("update custom file.\n");
-    int lRet = UnpackSubImage(pstItem->pszPacketFile, pstCustom->ulFileOffset, pstCustom->ulFileLength, CUSTOM_ZIP_FILE);
+    // Part of an archive would be applied as far as it goes.
+    int lRet = CheckImageInPacket(pstItem->pszPacketFile, pstCustom);
+    if (lRet == 0) {
+        lRet = UnpackSubImage(pstItem->pszPacketFile, pstCustom->ulFileOffset, pstCustom->ulFileLength,
+                              CUSTOM_ZIP_FILE);
+    }
     if (lRet != 0) {
         UPDATE_LOG("update unpack custom file failed.\n");
         return lRet;
@@ -183,6 +195,18 @@ constexpr IMAGE_STEP_S IMAGE_STEPS[] = {
      "update uboot failed.\n", 85},
     {UPDATE_TYPE_CONFIG, IMAGE_ENTRY_CONFIG, PART_SLOT_CONFIG, "loading config....\n", false, nullptr, 0},
 };
+
+// Every image is checked before anything is written: a cut package must not
+// leave the kernel new and the program old.
+int CheckItemImages(const UPDATE_ITEM_S *pstItem)
+{
+    for (const IMAGE_STEP_S &stStep : IMAGE_STEPS) {
+        if ((pstItem->ulType & stStep.ulBit) != 0 && CheckItemImage(pstItem, stStep.ulEntry) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
 
 int WriteImages(UPDATE_ITEM_S *pstItem)
 {
@@ -244,6 +268,10 @@ int InstallPacket(UPDATE_ITEM_S *pstItem, UPDATE_LINK_S *pstLink)
         return HandOver(pstItem, pstLink, pstUpdater);
     }
 
+    lRet = CheckItemImages(pstItem);
+    if (lRet != 0) {
+        return lRet;
+    }
     UPDATE_LoadLanguageCfg();
     lRet = PrepareAppletRunner();
     if (lRet != 0) {

@@ -229,6 +229,7 @@ int UnpackSubImage(const char *pszPath, uint64_t ullOffset, uint64_t ullLength, 
         ssize_t lRead = SafeRead(fdIn.Get(), pucBuf.get(), ulWant);
         if (lRead < 0) {
             UPDATE_LOG_PRINT("read bin file fail\n");
+            unlink(pszUnpackFileName);
             return -1;
         }
         if (lRead == 0) {
@@ -241,6 +242,8 @@ int UnpackSubImage(const char *pszPath, uint64_t ullOffset, uint64_t ullLength, 
         }
         if (WriteFull(fdOut.Get(), pucBuf.get(), ulWrite) != 0) {
             UPDATE_LOG_PRINT("write new file fail\n");
+            // Half an image (a full /tmp) must not stay behind looking like the whole one.
+            unlink(pszUnpackFileName);
             return -1;
         }
         if (bLast) {
@@ -248,6 +251,19 @@ int UnpackSubImage(const char *pszPath, uint64_t ullOffset, uint64_t ullLength, 
         }
         ullRemain -= ulWrite;
     }
+}
+
+int CheckImageInPacket(const char *pszPath, const SUB_IMAGE_S *pstImage)
+{
+    struct stat stInfo {};
+    const uint64_t ullEnd = static_cast<uint64_t>(pstImage->ulFileOffset) + pstImage->ulFileLength;
+    if (stat(pszPath, &stInfo) == 0 && S_ISREG(stInfo.st_mode) && ullEnd <= static_cast<uint64_t>(stInfo.st_size)) {
+        return 0;
+    }
+    UPDATE_LOG_PRINT("image %.*s (offset %u, length %u) lies outside the package %s, refused\n",
+                     static_cast<int>(SUB_IMAGE_NAME_LEN), pstImage->szFileName, pstImage->ulFileOffset,
+                     pstImage->ulFileLength, pszPath);
+    return -1;
 }
 
 int CheckPacketFs(const char *pszPath)

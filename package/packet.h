@@ -70,8 +70,12 @@ const SUB_IMAGE_S *SubImageAt(const SUB_IMAGE_S *pstTable, uint32_t ulCount, uin
 using SubImageTablePtr = HeapOwner<SUB_IMAGE_S>;
 
 // Copies length bytes from offset of the package into pszUnpackFileName. A
-// package that ends early gives a shorter file and still succeeds. 0 or -1.
+// package that ends early gives a shorter file and still succeeds; a failed
+// read or write leaves no output file. 0 or -1.
 int UnpackSubImage(const char *pszPath, uint64_t ullOffset, uint64_t ullLength, const char *pszUnpackFileName);
+// 0 when every byte of the image lies inside the package file; otherwise
+// says so (log and screen) and gives -1.
+int CheckImageInPacket(const char *pszPath, const SUB_IMAGE_S *pstImage);
 
 // 1 when the file lies on tmpfs or ramfs, 0 otherwise or when unknown.
 int CheckPacketFs(const char *pszPath);

@@ -61,6 +61,8 @@ int RelocateSelf(char *argv[])
     int lRet = UpdateSystem(szCmd);
     if (lRet != 0) {
         UPDATE_LOG("failed to exec cmd %s, iRet %d\n", szCmd, lRet);
+        // A copy cut short by a full /tmp is no updater.
+        RemoveTmpTarget(MEMUPDATE_FILE);
         return lRet;
     }
     fflush(nullptr);
@@ -76,6 +78,11 @@ int RelocateUpdate(const SUB_IMAGE_S *pstEntry, const char *pszPacketFile)
                static_cast<int>(SUB_IMAGE_NAME_LEN), pstEntry->szFileName, static_cast<int>(pstEntry->ulFileLength),
                static_cast<int>(pstEntry->ulFileOffset), pszPacketFile);
     RemoveTmpTarget(HANDOVER_UPDATER);
+    // An updater cut short (a truncated package, a record pointing past its
+    // end) would run as whatever its first bytes happen to be.
+    if (CheckImageInPacket(pszPacketFile, pstEntry) != 0) {
+        return -1;
+    }
     int lRet = UnpackSubImage(pszPacketFile, pstEntry->ulFileOffset, pstEntry->ulFileLength, HANDOVER_UPDATER);
     if (lRet != 0) {
         UPDATE_LOG("unpack update to %s failed.\n", HANDOVER_UPDATER);

@@ -1,0 +1,106 @@
+#!/bin/bash
+# The real updater against faults, each case in a host sandbox of its own, all
+# at once: a full /tmp while fetching and while unpacking, unreadable and cut
+# packages, servers that die halfway, hostile tables and unterminated fields.
+# Each ends with its exit status, message and reboot decision, within the
+# sandbox's time limit, and leaves nothing in /tmp that passes for a package,
+# an updater or an unpacked image without being the whole one.
+set -uo pipefail
+src=${UPDATE_SOURCE_DIR:?} bin=${UPDATE_BINARY_DIR:?} U=${UPDATE_BIN:?}
+work=$bin/faults-test
+up() { until grep -q ":$2 " "/proc/net/$1"; do sleep 0.1; done; } # up tcp|udp HEXPORT: a server listens
+whole() { [[ ! -e /tmp/$1 ]] || cmp -s "/tmp/$1" "$2" || cmp -s "/tmp/$1" "${3:-$2}"; }
+
+if [[ ${1:-} == guest ]]; then # guest TMP_KIB PREPARE COMMAND, inside the sandbox
+	[[ $2 == 0 ]] || busybox mount -t tmpfs -o size="$2"k tmpfs /tmp || exit 125
+	cp "$work/stub" /tmp/busybox
+	eval "$3"
+	eval "$4"
+	echo $? > "$SANDBOX_DIR/rc"
+	whole Program.bin /none && whole busybox "$work/stub" "$work/upd.img" && whole memupdate "$U" &&
+		whole custom.zip "$work/big.img" || ls -l /tmp > "$SANDBOX_DIR/partial"
+	exit 0
+fi
+
+rm -rf "$work" && mkdir -p "$work/srv"
+pack() { "$bin/bin/update-pack" create "$work/$1" --inner INN --pub R1235 --board NVR-X "${@:2}" >/dev/null; }
+for f in k:300000 p:500000 a:100000 upd:100000 big:400000; do head -c "${f#*:}" /dev/urandom > "$work/${f%%:*}.img"; done
+printf '#!/bin/sh\nexec /.sandbox/stub-record busybox "$@"\n' > "$work/stub" && chmod +x "$work/stub"
+images=(--image kernel="$work/k.img" --image program="$work/p.img" --image activex="$work/a.img")
+pack srv/Program.bin "${images[@]}"
+pack cut.bin "${images[@]}" --truncate 500000 # inside the program image
+pack hand.bin "${images[@]}" --updater "$work/upd.img"
+pack handcut.bin "${images[@]}" --updater "$work/upd.img" --truncate 600000
+pack custom.bin "${images[@]}" --custom "$work/big.img"
+pack offset.bin "${images[@]}" --offset kernel=0x7fffffff
+pack length.bin "${images[@]}" --length program=0xffffffff
+pack count.bin --crc -1 --count 0xffffffff --short-table 3
+crc=$("$bin/bin/update-pack" info "$work/srv/Program.bin" | sed -n 's/^head crc: \([0-9]*\) .*/\1/p')
+head=$(printf "INN\$t\$R1235\$$crc\$%0256d" 0) name=$(printf 'N%.0s' {1..128})
+pack unterminated.bin "${images[@]}" --head "${head:0:256}" --boards "NVR-X\$$(printf 'Q%.0s' {1..1786})" --name kernel="$name"
+M=$((($(stat -c %s "$U") + 4095) / 4096 * 4)) # KiB the running copy takes in /tmp
+# A TFTP server that answers the package request with 8 of its blocks and dies.
+echo 'import os, socket, struct, sys
+data = open(sys.argv[1], "rb").read()
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 69))
+peer = s.recvfrom(1024)[1]
+s.connect(peer)
+s.send(b"\0\6blksize\0008192\0")
+for n in range(8):
+    s.recv(16)
+    s.send(struct.pack("!HH", 3, n + 1) + data[n * 8192:(n + 1) * 8192])
+os._exit(0)' > "$work/dying.py"
+tftpd="/usr/sbin/in.tftpd --listen --address :69 --user root --secure $work/srv; up udp 0045"
+http="/usr/bin/python3 $src/tests/fetch/stall_server.py 80 $work/srv /dev/null 2>/dev/null & up tcp 0050;"
+half="{ until [ \"\$(stat -c %s /tmp/Program.bin 2>/dev/null)\" -ge $(($(stat -c %s "$work/srv/Program.bin") / 2)) ] 2>/dev/null; do sleep 0.1; done; kill -9 \$!; } &"
+L="\$U -local /program/pkg"
+# name | /tmp KiB (0: the sandbox's) | package in /program/pkg | prepare | command | status | reboots | text
+cases=(
+	"full_tftp|$((M + 200))||$tftpd|\$U -tftp 127.0.0.1 all -wait|255|1|load bin file failed! please try again!"
+	"full_http|$((M + 200))||$http|\$U -mycloud http://127.0.0.1/Program.bin all|4|1|Fail to call curl_easy_perform, err:23"
+	"full_running_copy|500|srv/Program.bin||$L all -wait|255|1|No space left on device"
+	"full_applet_runner|$((M + 200))|srv/Program.bin|rm /tmp/busybox|$L all -wait|1|1|exec cmd cp  -f"
+	"full_updater|$((M + 50))|hand.bin||$L all -wait|255|1|write new file fail"
+	"full_package_copy|$((M + 300))|hand.bin||$L all -wait|1|1|update relocate /program/pkg/Program.bin -> /tmp/Program.bin"
+	"full_custom|$((M + 200))|custom.bin||$L all -wait|255|1|write new file fail"
+	"unreadable|0|srv/Program.bin|chmod 0 /program/pkg/Program.bin|setpriv --inh-caps=-dac_override,-dac_read_search --bounding-set=-dac_override,-dac_read_search $L all -check|255|0|Get version failed (error Permission denied)"
+	"directory|0||mkdir /program/pkg/Program.bin|$L all -check|255|0|Read version file failed!"
+	"cut|0|cut.bin||$L all -check|252|0|update check crc failed."
+	"cut_forced|0|cut.bin||$L all -f -wait|255|1|image p.img (offset 304096, length 500000) lies outside the package"
+	"cut_updater|0|handcut.bin||$L all newoption|255|0|RelocateUpdate failed."
+	"dying_tftp|0||/usr/bin/python3 $work/dying.py $work/srv/Program.bin & up udp 0045|\$U -tftp 127.0.0.1 all|255|1|load bin file failed! please try again!"
+	"dying_http|0||$http $half|\$U -mycloud http://127.0.0.1/stall-half/Program.bin all|4|1|Download failed err is[4]"
+	"offset|0|offset.bin||$L all -wait|255|1|image k.img (offset 2147483647, length 300000) lies outside"
+	"length|0|length.bin||$L all -wait|255|1|image p.img (offset 304096, length 4294967295) lies outside"
+	"count|0|count.bin||$L all -wait|255|1|no complete image for /dev/mtd4 in the package, nothing written"
+	"unterminated|0|unterminated.bin||$L all -wait|0|0|read FileName:$name, FileLength:300000, FileOffset: 4096,"
+)
+busybox=$(readlink -f "$(command -v busybox)")
+for c in "${cases[@]}"; do
+	IFS='|' read -r name kib package prepare command _ <<< "$c"
+	d=$work/$name
+	mkdir -p "$d/program/pkg" "$d/proc" "$d/bin" && ln -s "$busybox" "$d/bin/tftp"
+	echo NVR-X > "$d/proc/board_type" && printf 'PUB:R1234\nINN:OLD\n' > "$d/program/.version"
+	[[ -z $package ]] || cp "$work/$package" "$d/program/pkg/Program.bin"
+	timeout -s KILL 120 "$src/tests/sandbox/sandbox.sh" --net "$d" -- /bin/bash "$(readlink -f "$0")" guest \
+		"$kib" "$prepare" "$command" > "$d.out" 2>&1 &
+done
+wait
+fails=0
+for c in "${cases[@]}"; do
+	IFS='|' read -r name _ _ _ _ status reboots text <<< "$c"
+	d=$work/$name
+	rebooted=$([[ -s $d/journal/init ]] && echo 1 || echo 0)
+	# A failed run has erased and written nothing: every fault here shows before the first image.
+	written=$([[ $status == 0 ]] || ls "$d/journal/busybox" "$d/journal/nandwrite" 2>/dev/null)
+	if [[ $(cat "$d/rc" 2>/dev/null) == "$status" && $rebooted == "$reboots" && ! -e $d/partial && -z $written ]] &&
+		grep -qF -- "$text" "$d.out"; then
+		echo "ok: $name"
+	else
+		echo "FAILED: $name (status $(cat "$d/rc" 2>/dev/null), reboot $rebooted, tools ran: $written; want $status $reboots \"$text\"):"
+		cat "$d.out" "$d/partial" 2>/dev/null
+		fails=$((fails + 1))
+	fi
+done
+exit $((fails > 0))
