@@ -19,10 +19,13 @@ case $limit in
 esac
 build=${FUZZ_BUILD_DIR:-$top/build/fuzz}
 
+# Two runs on one folder (one target each, say) take turns to build it.
+mkdir -p "$build" && exec 9>"$build/.fuzz-build.lock" && flock 9 || exit 1
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON >/dev/null || exit 1
 list=$build/fuzz/targets.txt
 [[ -s $list ]] || { echo "fuzz.sh: needs clang with libFuzzer (scripts/setup.sh installs it)" >&2; exit 1; }
 nice cmake --build "$build" --target fuzz_all -j2 || exit 1
+flock -u 9
 
 failed=0
 while read -r bin args; do
