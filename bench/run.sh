@@ -17,7 +17,7 @@
 #              the round with the median ratio of three
 #   flashcp    `update flashcp` of 32 MiB on the NAND against dd write + dd
 #              read-back of the same range (8 KiB transfers; dd's erase is not
-#              timed); the round with the median ratio of seven
+#              timed); the round with the median ratio of eleven
 #   rss        peak VmHWM of the updater's processes during a whole update on
 #              the board, read by a preloaded library at each process's exit and
 #              before the updater replaces itself (execv)
@@ -113,7 +113,7 @@ int main(int argc, char **argv)
 }
 EOF
 # what the version report cannot do without: read two kernel files through
-# popen("cat ..."), as the report is specified to
+# popen("cat ..."), as the report does
 cat > "$work/popen2.c" <<'EOF'
 #include <stdio.h>
 int main(void)
@@ -195,7 +195,6 @@ cc -O2 -o "$work/runs" "$work/runs.c"
 cc -O2 -o "$work/popen2" "$work/popen2.c"
 cc -O2 -shared -fPIC -o "$work/vmhwm.so" "$work/vmhwm.c" -ldl
 runs() { "$work/runs" "$@"; }
-declare -A val
 
 # ---------------------------------------------------------------- package verify
 head -c $((96 * 1024 * 1024)) /dev/urandom > "$work/payload.img"
@@ -246,10 +245,9 @@ UPD=/usr/bin/update DEV=/dev/mtd5 LEN=$((32 * 1024 * 1024))
 cd /scratch || exit 1
 now() { read -r t _ < /proc/uptime; echo "$t"; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN {printf "%.2f", b - a}'; }
-min() { awk -v a="$1" -v b="$2" 'BEGIN {print (a == "" || b < a ? b : a)}'; }
-# flashcp against dd write + read-back of the same range, back to back, seven rounds
+# flashcp against dd write + read-back of the same range, back to back, eleven rounds
 dd if=/dev/urandom of=src bs=1048576 count=$((LEN / 1048576)) 2>/dev/null
-for r in 1 2 3 4 5 6 7; do
+for r in 1 2 3 4 5 6 7 8 9 10 11; do
 	t=$(now); "$UPD" flashcp -l $LEN -o 0 src $DEV >/dev/null || echo "flashcp failed"; fc=$(since "$t")
 	"$UPD" flash_eraseall $DEV >/dev/null
 	t=$(now); dd if=src of=$DEV bs=8192 2>/dev/null; w=$(since "$t")
