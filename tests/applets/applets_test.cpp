@@ -3,7 +3,6 @@
 #include "applets/xio.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -46,7 +45,7 @@ std::string RunChild(const std::function<int()> &fnBody)
 
 TEST(AppletsTest, BadCommandLinesAndWhatIsNotMtdAreRefused)
 {
-    std::string strDir = MakeSandboxDir("AppletsTest.Refusals");
+    std::string strDir = TestDir();
     std::string strSrc = strDir + "/src.bin", strFile = strDir + "/mtd3", strMissing = strDir + "/nothing";
     std::string strUsage = "Usage: flashcp [-v] -g file_offset -l file_length -o flash_offset\n";
     WriteFile(strSrc, std::string(20000, 's'));
@@ -63,11 +62,7 @@ TEST(AppletsTest, BadCommandLinesAndWhatIsNotMtdAreRefused)
     for (auto [vecArgs, strErr] : vecCases) {
         SCOPED_TRACE(::testing::PrintToString(vecArgs));
         vecArgs.insert(vecArgs.begin(), UPDATE_BIN);
-        std::vector<char *> vecArgv;
-        for (std::string &str : vecArgs) {
-            vecArgv.push_back(str.data());
-        }
-        vecArgv.push_back(nullptr);
+        std::vector<char *> vecArgv = Argv(vecArgs);
         EXPECT_EQ(RunChild([&]() { return execv(UPDATE_BIN, vecArgv.data()) + 128; }), "1:|" + strErr);
     }
     EXPECT_EQ(ReadFile(strFile), std::string(70000, '\x5a')); // nothing erased or written
@@ -77,7 +72,7 @@ TEST(AppletsTest, BadCommandLinesAndWhatIsNotMtdAreRefused)
 // the updater's applets; "short write" with the zero-byte writes.
 TEST(XioTest, FailuresPrintOneLineAndExitOne)
 {
-    std::string strFile = MakeSandboxDir("XioTest.Failures") + "/data";
+    std::string strFile = TestDir() + "/data";
     WriteFile(strFile, "x");
     int aiPipe[2];
     ASSERT_EQ(pipe(aiPipe), 0);

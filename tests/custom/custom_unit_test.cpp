@@ -1,11 +1,8 @@
 // The manufacturing-information adapter and the language configuration on real files.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
-#include <sstream>
-#include <string>
 #include <unistd.h>
-#include <vector>
+
+#include <sstream>
 
 #include "custom/custom.h"
 #include "custom/language.h"
@@ -14,12 +11,6 @@
 namespace {
 
 using namespace std::string_literals;
-
-std::string TestDir()
-{
-    const auto *pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
-    return MakeSandboxDir(std::string("custom_unit_") + pInfo->test_suite_name() + "." + pInfo->name());
-}
 
 // Stands in for "cat /proc/env | grep KEY": the first line containing the key.
 struct FAKE_ENV_S { std::string sEnv; int lCalls = 0; };
@@ -52,33 +43,30 @@ std::string Adapt(const std::string &sSrc, FAKE_ENV_S &stEnv, const char *pszDst
     return ReadFile(sDir + "/dst");
 }
 
+// MAC_ADDRESS2 begins with MAC_ADDRESS and gets the device's first MAC line;
+// a key holding a name further in and a short name are kept. Lines longer
+// than the 511-byte buffer are never split into keys.
 TEST(Adapt, IdentityLinesComeFromTheDeviceAndTheRestStaysByteForByte)
 {
-    // MAC_ADDRESS2 begins with MAC_ADDRESS and gets the device's first MAC
-    // line; a key holding a name further in and a short name are kept.
-    FAKE_ENV_S stEnv {"DEVICE_SERIAL_NUMBER:DEV-0042\nMAC_ADDRESS:00:11\nMAC_ADDRESS2=cc\nBOARD_SERIAL_NUMBER:B7\n"};
-    std::string sKept = "VENDOR:x:y:MAC_ADDRESS\nX_MAC_ADDRESS:k\nBIN:\0\x01\xff\nDEVICE_SERIAL:short\n\n"s;
-    std::string sOut =
-        Adapt("PRODUCT:NVR8\r\nDEVICE_SERIAL_NUMBER:PKG-1\nMAC_ADDRESS2:ff\n" + sKept + "BOARD_SERIAL_NUMBER:P\nEND", stEnv);
-    EXPECT_EQ(sOut, "PRODUCT:NVR8\r\nDEVICE_SERIAL_NUMBER:DEV-0042\nMAC_ADDRESS:00:11\n" + sKept +
-                        "BOARD_SERIAL_NUMBER:B7\nEND");
-    EXPECT_EQ(stEnv.lCalls, 3);
-}
-
-TEST(Adapt, LinesLongerThanTheBufferAreNeverSplitIntoKeys)
-{
-    FAKE_ENV_S stEnv {"MAC_ADDRESS:device\n"};
-    // The second 511-byte piece of a long line starts with an identity name.
-    std::string sLong = "NOTE:" + std::string(506, 'a') + "MAC_ADDRESS:not a key" + std::string(700, 'b') + "\n";
-    // An identity line longer than the buffer is replaced as a whole.
-    std::string sLongKey = "MAC_ADDRESS:" + std::string(1200, 'c') + "\n";
-    EXPECT_EQ(Adapt(sLong + sLongKey + "END:1\n", stEnv), sLong + "MAC_ADDRESS:device\n" + "END:1\n");
-    EXPECT_EQ(stEnv.lCalls, 1);
-
-    // A device line cut at the buffer still ends before the next line.
-    FAKE_ENV_S stLongEnv {"MAC_ADDRESS:" + std::string(600, 'm') + "\n"};
-    std::string sOut = Adapt("MAC_ADDRESS:pkg\nNEXT:1\n", stLongEnv);
-    EXPECT_EQ(sOut, ("MAC_ADDRESS:" + std::string(600, 'm')).substr(0, 510) + "\nNEXT:1\n");
+    const std::string sKept = "VENDOR:x:y:MAC_ADDRESS\nX_MAC_ADDRESS:k\nBIN:\0\x01\xff\nDEVICE_SERIAL:short\n\n"s;
+    // The second piece of this line starts with an identity name.
+    const std::string sLong = "NOTE:" + std::string(506, 'a') + "MAC_ADDRESS:not a key" + std::string(700, 'b') + "\n";
+    const std::tuple<std::string, std::string, std::string, int> astCases[] = {  // device, package, adapted, lookups
+        {"DEVICE_SERIAL_NUMBER:DEV-0042\nMAC_ADDRESS:00:11\nMAC_ADDRESS2=cc\nBOARD_SERIAL_NUMBER:B7\n",
+         "PRODUCT:NVR8\r\nDEVICE_SERIAL_NUMBER:PKG-1\nMAC_ADDRESS2:ff\n" + sKept + "BOARD_SERIAL_NUMBER:P\nEND",
+         "PRODUCT:NVR8\r\nDEVICE_SERIAL_NUMBER:DEV-0042\nMAC_ADDRESS:00:11\n" + sKept + "BOARD_SERIAL_NUMBER:B7\nEND", 3},
+        // An identity line longer than the buffer is replaced as a whole.
+        {"MAC_ADDRESS:device\n", sLong + "MAC_ADDRESS:" + std::string(1200, 'c') + "\nEND:1\n",
+         sLong + "MAC_ADDRESS:device\nEND:1\n", 1},
+        // A device line cut at the buffer still ends before the next line.
+        {"MAC_ADDRESS:" + std::string(600, 'm') + "\n", "MAC_ADDRESS:pkg\nNEXT:1\n",
+         "MAC_ADDRESS:" + std::string(498, 'm') + "\nNEXT:1\n", 1},
+    };
+    for (const auto &[sDevice, sPackage, sWant, lCalls] : astCases) {
+        FAKE_ENV_S stEnv {sDevice};
+        EXPECT_EQ(Adapt(sPackage, stEnv), sWant);
+        EXPECT_EQ(stEnv.lCalls, lCalls);
+    }
 }
 
 TEST(Adapt, FailuresAreReportedAndALinkAtTheDestinationIsReplaced)

@@ -3,7 +3,6 @@
 // our HTTP server). These write the device's fixed /tmp paths, so they run
 // only inside the host sandbox (run_sandboxed.sh).
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +10,6 @@
 #include <csignal>
 #include <filesystem>
 #include <thread>
-#include <tuple>
 
 #include "fetch/fetch_progress.h"
 #include "fetch/http_download.h"
@@ -19,7 +17,6 @@
 #include "include/text_util.h"
 #include "include/update_types.h"
 #include "support/sandbox_run.h"
-#include "update/update_log.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -62,14 +59,6 @@ std::string WatchNow()
     return std::to_string(st.lErr) + " " + std::to_string(st.ulProgress) + " " + std::to_string(st.ulFinish);
 }
 
-template <class F>
-std::string Stdout(F fn)
-{
-    testing::internal::CaptureStdout();
-    fn();
-    return testing::internal::GetCapturedStdout();
-}
-
 // A server process, killed when the test is done with it.
 struct Server {
     pid_t pid = -1;
@@ -84,11 +73,7 @@ struct Server {
     // "udp") of 127.0.0.1.
     bool Start(std::vector<std::string> argv, const std::string &log, const std::string &proto, int port)
     {
-        std::vector<char *> args;
-        for (std::string &arg : argv) {
-            args.push_back(arg.data());
-        }
-        args.push_back(nullptr);
+        std::vector<char *> args = Argv(argv);
         pid = fork();
         if (pid == 0) {
             int lLog = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -138,7 +123,7 @@ TEST(Progress, MergeRules)
             WriteFile(STAT, c.pszStat);
         }
         const std::string what = std::string(c.pszStat ? c.pszStat : "none") + " " + std::to_string(c.ulRate);
-        EXPECT_EQ(Stdout([&] { SetUpdateRate(c.ulRate); }), c.pszOut) << what;
+        EXPECT_EQ(Printed([&] { return SetUpdateRate(c.ulRate); }).second, c.pszOut) << what;
         EXPECT_EQ(ReadFile(RATE), std::to_string(c.ulMerged)) << what;
         EXPECT_EQ(WatchNow(), c.ulMerged == 101 ? "-1 0 0" : "0 " + std::to_string(c.ulMerged) + " 0") << what;
         const bool bRemoved = *c.pszOut != '\0';
@@ -171,7 +156,7 @@ TEST(Progress, StatusRecords)
     EXPECT_EQ(g_stDownloadStat.ulRate + g_stDownloadStat.dTotalSize + g_stDownloadStat.dNowSize, 0.0);
     EXPECT_EQ(std::string(g_stDownloadStat.szUrl) + g_stDownloadStat.szLocalFile, "");
     EXPECT_FALSE(fs::exists(RATE));  // no rate publishing at init
-    EXPECT_EQ(Stdout([] { EXPECT_EQ(InitDownloadStat(nullptr), -1); }), "Invalid param.");
+    EXPECT_EQ(Printed([] { return InitDownloadStat(nullptr); }), Result(-1, "Invalid param."));
 
     // Every write republishes the merged rate; a falling percentage (a
     // resumed transfer counts its part anew) must not keep the older
@@ -190,11 +175,8 @@ TEST(Progress, StatusRecords)
     ResetFetchState();
     ASSERT_EQ(mkdir(STAT, 0755), 0);
     ASSERT_EQ(mkdir(RATE, 0755), 0);
-    EXPECT_EQ(Stdout([] {
-                  EXPECT_EQ(InitDownloadStat(&g_stDownloadStat), -1);
-                  EXPECT_EQ(WriteDownloadStat(), -1);
-              }),
-              "failed to openfailed to open");
+    EXPECT_EQ(Printed([] { return InitDownloadStat(&g_stDownloadStat); }), Result(-1, "failed to open"));
+    EXPECT_EQ(Printed(WriteDownloadStat), Result(-1, "failed to open"));
     EXPECT_EQ(SetUpdateRate(30), 0);
     EXPECT_EQ(WatchNow(), "0 30 0");
     EXPECT_NE(ReadFile("/var/log/update.log").find("failed to open /tmp/update_rate.log fd -1 \n"), std::string::npos);
@@ -226,7 +208,7 @@ TEST(Watch, IdleCountAndError)
         worker.join();
     }
     SetUpdateFailed(4);
-    EXPECT_EQ(Stdout([] { EXPECT_EQ(WatchUpdateLimit(3), 4); }), "Begin to start watch!\nerr:4!\n");
+    EXPECT_EQ(Printed([] { return WatchUpdateLimit(3); }), Result(4, "Begin to start watch!\nerr:4!\n"));
 }
 
 struct HEAD_S {
@@ -246,8 +228,8 @@ TEST(Retrieve, TftpFailingThreeTimesGivesUp)
     Server server;
     ASSERT_TRUE(server.Start({"/usr/sbin/in.tftpd", "--foreground", "--listen", "--address", "127.0.0.1:69",
                               "--user", "root", "--secure", dir}, dir + ".log", "udp", 69));
-    EXPECT_EQ(Stdout([] { EXPECT_EQ(HEAD_S().Get(TRANS_TYPE_TFTP, "Program.bin"), -1); }),
-              "loading Program.bin....\nload bin file failed! please try again!\nGet remote bin file failed.\n");
+    EXPECT_EQ(Printed([] { return HEAD_S().Get(TRANS_TYPE_TFTP, "Program.bin"); }),
+              Result(-1, "loading Program.bin....\nload bin file failed! please try again!\nGet remote bin file failed.\n"));
     const std::string call = "-g\n-r\nProgram.bin\n-l\n/tmp/Program.bin\n127.0.0.1\n-b\n8192\n--\n";
     EXPECT_EQ(ReadFile(JOURNAL + "/tftp.argv"), call + call + call);
     // Each attempt's complaint lands in the update log.
@@ -264,10 +246,9 @@ TEST(Retrieve, FtpWithRetryAndHostileTextReachesTheServerVerbatim)
     Server server;
     ASSERT_TRUE(server.Start({PYTHON, HERE + "ftp_server.py", "21", dir, user, password, dir + ".record", "1"},
                              dir + ".log", "tcp", 21));
-    EXPECT_EQ(Stdout([&] {
-                  EXPECT_EQ(GetRemoteBinFile(TRANS_TYPE_FTP, "127.0.0.1", user.c_str(), password.c_str(), remote.c_str(), ""), 0);
-              }),
-              "loading Program.bin....\ndone!\n");
+    EXPECT_EQ(Printed([&] { return GetRemoteBinFile(TRANS_TYPE_FTP, "127.0.0.1", user.c_str(), password.c_str(),
+                                                    remote.c_str(), ""); }),
+              Result(0, "loading Program.bin....\ndone!\n"));
     EXPECT_EQ(ReadFile(PACKAGE), package);
     // Both attempts give the same words to ftpget and the same login to the server.
     const std::string call = "-u\n" + user + "\n-p\n" + password + "\n127.0.0.1\n/tmp/Program.bin\n" + remote + "\n--\n";
@@ -278,8 +259,8 @@ TEST(Retrieve, FtpWithRetryAndHostileTextReachesTheServerVerbatim)
 
 TEST(Retrieve, LocalAndExistingPackages)
 {
-    EXPECT_EQ(Stdout([] { EXPECT_EQ(HEAD_S().Get(TRANS_TYPE_LOCAL, "/program/none/Program.bin"), -1); }),
-              "Get version failed (error No such file or directory)\n");
+    EXPECT_EQ(Printed([] { return HEAD_S().Get(TRANS_TYPE_LOCAL, "/program/none/Program.bin"); }),
+              Result(-1, "Get version failed (error No such file or directory)\n"));
     EXPECT_FALSE(fs::exists(JOURNAL + "/tftp.argv") || fs::exists(JOURNAL + "/ftpget.argv"));
 
     // A package already in /tmp short-circuits a cloud download: nothing
@@ -327,7 +308,8 @@ TEST(Http, FailedDownloadsAreCleared)
     };
     for (const auto &[pszUrl, lWant, pieces] : cases) {
         ResetFetchState();
-        std::string out = Stdout([&] { EXPECT_EQ(HEAD_S().Get(TRANS_TYPE_CLOUD, PACKAGE, pszUrl), lWant); });
+        auto [lGot, out] = Printed([&] { return HEAD_S().Get(TRANS_TYPE_CLOUD, PACKAGE, pszUrl); });
+        EXPECT_EQ(lGot, lWant) << pszUrl;
         for (const std::string &piece : pieces) {
             EXPECT_NE(out.find(piece), std::string::npos) << pszUrl << ": " << out;
         }
@@ -342,8 +324,8 @@ TEST(Http, FailedDownloadsAreCleared)
 TEST(Http, StallAfterHalfResumesFromStoredBytes)
 {
     HttpServer server;
-    EXPECT_EQ(Stdout([] { EXPECT_EQ(CloudDownload("http://127.0.0.1:8081/stall-half/Half.bin"), 0); }),
-              "Http breakpoint transmission fails. err is 28/200\nHttp breakpoint transmission fails. err is 0/206\n");
+    EXPECT_EQ(Printed([] { return CloudDownload("http://127.0.0.1:8081/stall-half/Half.bin"); }),
+              Result(0, "Http breakpoint transmission fails. err is 28/200\nHttp breakpoint transmission fails. err is 0/206\n"));
     // The whole file is 16 KiB, the resumed part only 8 KiB: still complete.
     EXPECT_TRUE(ReadFile(PACKAGE) == MakePackage(16384));
     EXPECT_EQ(ReadFile(server.dir + ".requests"), "/stall-half/Half.bin range=-\n/stall-half/Half.bin range=bytes=8192-\n");

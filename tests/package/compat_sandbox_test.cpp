@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
+#include "support/sandbox_run.h"
 #include "include/packet.h"
 #include "package/compat.h"
 
@@ -32,7 +32,7 @@ Result Check(uint32_t force, const std::string &head, const std::string &list)
     memcpy(h.data(), head.data(), head.size());
     memcpy(l.data(), list.data(), list.size());
     uint32_t crc = 7;
-    return Printed(Board(""), [&] { return CheckUpdateValid(force, h.data(), l.data(), &crc); });
+    return Printed([&] { return CheckUpdateValid(force, h.data(), l.data(), &crc); });
 }
 
 }  // namespace

@@ -1,16 +1,13 @@
-// The package readers (checksum, head, table, place), the version comparison
-// and the board list.
-#include <gtest/gtest.h>
-
+// The package readers (checksum, table, place), the version comparison and
+// the board list. The head's bounds and the table's records are the package
+// fuzz target's.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include "capture.h"
+#include "support/sandbox_run.h"
 #include "include/packet.h"
 #include "package/compat.h"
 #include "package/packet.h"
@@ -57,12 +54,9 @@ std::vector<char> Field(const std::string &list)
 
 }  // namespace
 
+// Half a MiB of scattered bytes reaches every table entry many times over.
 TEST(PacketCrc, TableAndFileRangeFrom4096ToTheEnd)
 {
-    for (uint32_t i = 0; i < 256; i++) {
-        // A single byte from CRC 0 isolates table entry i.
-        ASSERT_EQ(g_aulPacketCrcTable[i], BitwiseCrc(std::string(1, static_cast<char>(i)), 0)) << i;
-    }
     EXPECT_EQ(Crc32Calc(reinterpret_cast<const uint8_t *>("123456789"), 9, 0xFFFFFFFFu), 0x0376E6E7u);
 
     std::string dir = TestDir(), path = dir + "/Program.bin";
@@ -80,29 +74,11 @@ TEST(PacketCrc, TableAndFileRangeFrom4096ToTheEnd)
     // Nothing after the head: the CRC of no bytes, which "-1" in the head names.
     WriteFile(path, std::string(4096, '\0'));
     EXPECT_EQ(CheckPacketCrc(ParseHeadCrc("-1"), path.c_str()), 0);
-    g_pUpdateLogFile = fopen((dir + "/update.log").c_str(), "w");
-    EXPECT_EQ(CheckPacketCrc(ParseHeadCrc("4294967294"), path.c_str()), -1);
-    fclose(g_pUpdateLogFile);
-    g_pUpdateLogFile = nullptr;
-    EXPECT_NE(ReadFile(dir + "/update.log").find("Read head crc: 4294967294, count file crc: 4294967295.\n"),
-              std::string::npos);
-    EXPECT_EQ(CheckPacketCrc(0, (dir + "/none/Program.bin").c_str()), -1);
-}
-
-TEST(PacketHead, FieldsBoundedByTheHead)
-{
-    // Well-formed heads are proven by every update on the simulated board and
-    // by the pack tool's report.
     EXPECT_EQ(ParseHeadCrc("4294967296"), 0u);  // modulo 2^32
-
-    // A head filling all 256 bytes without a NUL, with an over-long field and no CRC field.
-    std::string full = "i$t$" + std::string(PACKET_HEAD_LEN - 4, 'Z') + "$tail";
-    PACKET_HEAD_INFO_S st;
-    SplitPacketHead(full.data(), &st);
-    EXPECT_EQ(std::string(st.szPubVersion), std::string(HEAD_VERSION_LEN - 1, 'Z'));
-    EXPECT_EQ(st.ulFieldCount, 3u);
-    EXPECT_EQ(st.ulCrc, 0u);
-    EXPECT_EQ(full[PACKET_HEAD_LEN], '$');
+    LogCapture log(dir);
+    EXPECT_EQ(CheckPacketCrc(ParseHeadCrc("4294967294"), path.c_str()), -1);
+    EXPECT_NE(log.Text().find("Read head crc: 4294967294, count file crc: 4294967295.\n"), std::string::npos);
+    EXPECT_EQ(CheckPacketCrc(0, (dir + "/none/Program.bin").c_str()), -1);
 }
 
 TEST(PacketTable, LittleEndianRecordsBoundedByCountAndFile)
@@ -111,10 +87,8 @@ TEST(PacketTable, LittleEndianRecordsBoundedByCountAndFile)
     uint32_t count = 0;
     auto read = [&](const std::string &bytes) {
         WriteFile(path, bytes);
-        return Printed(dir, [&] { return SubImageTablePtr(GetSubImageTable(path.c_str(), &count)); });
+        return Printed([&] { return SubImageTablePtr(GetSubImageTable(path.c_str(), &count)); });
     };
-    const SUB_IMAGE_S none{};
-    auto absent = [&](const SUB_IMAGE_S *rec) { return memcmp(rec, &none, sizeof(none)) == 0; };
     // Three records declared and a fourth written after them.
     std::string bytes(4096, '\0');
     PutLe32(bytes, 2048, 3);
@@ -125,50 +99,37 @@ TEST(PacketTable, LittleEndianRecordsBoundedByCountAndFile)
     EXPECT_EQ(out, "sub image count 3\n");
     ASSERT_EQ(count, 3u);
     EXPECT_EQ(SubImageAt(table.get(), count, 2)->ulFileLength, 0x11223346u);
-    // Beyond the count: an absent image, not the bytes after the table.
-    EXPECT_TRUE(absent(SubImageAt(table.get(), count, 3)) && absent(SubImageAt(table.get(), count, UINT64_MAX)));
-    EXPECT_TRUE(absent(SubImageAt(nullptr, 5, 0)));
+    EXPECT_EQ(SubImageAt(table.get(), count, 3)->ulFileLength, 0u);  // beyond the count: absent
 
     EXPECT_EQ(read(std::string(2050, '\0')).first, nullptr);  // ends inside the count field
     std::string missing = dir + "/Missing.bin";
-    EXPECT_EQ(Printed(dir, [&] { return GetSubImageTable(missing.c_str()); }),
+    EXPECT_EQ(Printed([&] { return GetSubImageTable(missing.c_str()); }),
               std::make_pair(static_cast<SUB_IMAGE_S *>(nullptr), "Get patifition failed. BinFile:" + missing + "\n"));
 
     // Declares 20 records, the file ends just after the second one's length field.
     bytes.assign(2052 + 144 + 132, '\xEE');
     PutLe32(bytes, 2048, 20);
-    SubImageTablePtr shortTable = read(bytes).first;
-    ASSERT_NE(shortTable, nullptr);
-    EXPECT_EQ(SubImageAt(shortTable.get(), count, 1)->ulFileLength, 0xEEEEEEEEu);
-    EXPECT_EQ(SubImageAt(shortTable.get(), count, 1)->ulFileOffset, 0u);  // past the end: zero
+    EXPECT_NE(read(bytes).first, nullptr);
     EXPECT_EQ(count, 2u);  // the rest read as absent, as past any count
-    // A hostile count does not turn into a huge allocation.
-    PutLe32(bytes, 2048, 0xFFFFFFFFu);
-    auto [hostile, text] = read(bytes);
-    EXPECT_EQ(text, "sub image count 4294967295\n");
-    ASSERT_NE(hostile, nullptr);
-    EXPECT_LE(count, 2u);
-    EXPECT_TRUE(absent(SubImageAt(hostile.get(), count, 100000)));
 }
 
 TEST(PacketPlace, DirectoryAndFileSystem)
 {
-    std::string dir = TestDir();
     char buf[512];
     EXPECT_EQ(GetPacketDir("Program.bin", buf, sizeof(buf)), 0);
     EXPECT_STREQ(buf, ".");
-    EXPECT_EQ(Printed(dir, [&] { return GetPacketDir("/mnt/Firmware.bin", buf, sizeof(buf)); }),
+    EXPECT_EQ(Printed([&] { return GetPacketDir("/mnt/Firmware.bin", buf, sizeof(buf)); }),
               Result(-1, "update invalid bin file /mnt/Firmware.bin (no Program.bin).\n"));
     std::string fits = "/" + std::string(510, 'd') + "Program.bin";  // 511 characters before the name
     EXPECT_EQ(GetPacketDir(fits.c_str(), buf, sizeof(buf)), 0);
     EXPECT_EQ(strlen(buf), 511u);
     std::string tooLong = "/" + std::string(511, 'd') + "Program.bin";
-    EXPECT_EQ(Printed(dir, [&] { return GetPacketDir(tooLong.c_str(), buf, sizeof(buf)); }),
+    EXPECT_EQ(Printed([&] { return GetPacketDir(tooLong.c_str(), buf, sizeof(buf)); }),
               Result(-1, "update invalid bin file " + tooLong + " (unexpected size 512, max 511).\n"));
 
     // The fixed download path never needs the query, whatever /tmp is.
-    EXPECT_EQ(Printed(dir, [] { return NeedRelocatePacket("/tmp/Program.bin"); }), Result(0, ""));
-    EXPECT_EQ(Printed(dir, [] { return NeedRelocatePacket("/proc/self/status"); }),
+    EXPECT_EQ(Printed([] { return NeedRelocatePacket("/tmp/Program.bin"); }), Result(0, ""));
+    EXPECT_EQ(Printed([] { return NeedRelocatePacket("/proc/self/status"); }),
               Result(1, "update file /proc/self/status in fs 0x9fa0 (neither 0x1021994 nor 0x858458f6).\n"));
 }
 
@@ -234,18 +195,17 @@ TEST(VersionCompare, ThresholdAndCFlagChooseTheComparison)
         {"R12345C99901", "R12315", 1},
         {"R12445", "R12315", -1},
     };
-    std::string dir = TestDir();
     for (const auto &[img, dev, expect] : cases) {
-        EXPECT_EQ(Printed(dir, [&] { return CompareVersion(img, dev); }).first, expect) << img << " vs " << dev;
+        EXPECT_EQ(Printed([&] { return CompareVersion(img, dev); }).first, expect) << img << " vs " << dev;
     }
     EXPECT_EQ(CompareVersion(nullptr, "R1234"), -1);
     EXPECT_EQ(CompareVersion("R1234", nullptr), -1);
 
-    EXPECT_EQ(Printed(dir, [] { return CompareVersion("R1235", "R1234"); }).second,
+    EXPECT_EQ(Printed([] { return CompareVersion("R1235", "R1234"); }).second,
               "Image version R1235 (Type 12000, Value 435000000, C 0), "
               "Board version R1234 (Type 12000, Value 434000000, C 0)\n");
-    EXPECT_EQ(Printed(dir, [] { return CompareVersion("X1234", "R1234"); }), Result(0, "Invalid img version X1234\n"));
-    EXPECT_EQ(Printed(dir, [] { return CompareVersion("R1234", ""); }), Result(0, "Invalid board version \n"));
+    EXPECT_EQ(Printed([] { return CompareVersion("X1234", "R1234"); }), Result(0, "Invalid img version X1234\n"));
+    EXPECT_EQ(Printed([] { return CompareVersion("R1234", ""); }), Result(0, "Invalid board version \n"));
 }
 
 TEST(BoardList, First64EntriesNineteenCharactersAndNoNulNeeded)
@@ -267,20 +227,19 @@ TEST(BoardList, First64EntriesNineteenCharactersAndNoNulNeeded)
         {"NVR-ABCDEFGHIJKLMN", "NVR-ABCDEFGHIJKLMNOPQRS", -1},     // only 18
         {"NVR", "NVR-1", -1},
     };
-    std::string dir = TestDir();
     for (const auto &[list, board, expect] : cases) {
         std::vector<char> field = Field(list);
-        EXPECT_EQ(Printed(dir, [&] { return CheckBoardCompatible(field.data(), board); }).first, expect)
+        EXPECT_EQ(Printed([&] { return CheckBoardCompatible(field.data(), board); }).first, expect)
             << list << " / " << board;
     }
-    EXPECT_EQ(Printed(dir, [] { return CheckBoardCompatible(Field("A$B").data(), "X"); }).second,
+    EXPECT_EQ(Printed([] { return CheckBoardCompatible(Field("A$B").data(), "X"); }).second,
               "Board type is not compatible.\n");
 
     // The last entry runs to the end of the field: no terminator anywhere.
     std::vector<char> list = Field("A$B$" + std::string(PACKET_COMPAT_LEN - 4, 'Q'));
-    EXPECT_EQ(Printed(dir, [&] { return CheckBoardCompatible(list.data(), std::string(19, 'Q').c_str()); }).first, 0);
+    EXPECT_EQ(Printed([&] { return CheckBoardCompatible(list.data(), std::string(19, 'Q').c_str()); }).first, 0);
     EXPECT_EQ(list[1], '\0');
     EXPECT_EQ(list[3], '\0');
     std::vector<char> all(PACKET_COMPAT_LEN, 'Q');
-    EXPECT_EQ(Printed(dir, [&] { return CheckBoardCompatible(all.data(), "NVR"); }).first, -1);
+    EXPECT_EQ(Printed([&] { return CheckBoardCompatible(all.data(), "NVR"); }).first, -1);
 }

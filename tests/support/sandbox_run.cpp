@@ -34,6 +34,16 @@ void WriteFile(const std::string &path, const std::string &text)
     }
 }
 
+std::vector<char *> Argv(std::vector<std::string> &words)
+{
+    std::vector<char *> ptrs;
+    for (std::string &s : words) {
+        ptrs.push_back(s.data());
+    }
+    ptrs.push_back(nullptr);
+    return ptrs;
+}
+
 SandboxResult RunInSandbox(const std::string &dir, const std::vector<std::string> &argv)
 {
     // sandbox.sh replaces itself with unshare, so SIGKILL from timeout ends everything.
@@ -41,11 +51,7 @@ SandboxResult RunInSandbox(const std::string &dir, const std::vector<std::string
                                  "UPDATE_BINARY_DIR=" UPDATE_BINARY_DIR, "UPDATE_SOURCE_DIR=" UPDATE_SOURCE_DIR,
                                  "/bin/bash", UPDATE_SOURCE_DIR "/tests/sandbox/sandbox.sh", dir, "--"};
     cmd.insert(cmd.end(), argv.begin(), argv.end());
-    std::vector<char *> ptrs;
-    for (std::string &s : cmd) {
-        ptrs.push_back(s.data());
-    }
-    ptrs.push_back(nullptr);
+    std::vector<char *> ptrs = Argv(cmd);
     // Files, not pipes: a chatty program can never block on a full pipe.
     const std::string outPath = dir + ".out", errPath = dir + ".err";
     posix_spawn_file_actions_t actions;

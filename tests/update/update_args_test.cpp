@@ -1,14 +1,11 @@
-#include <gtest/gtest.h>
-
+// The command line, the address check, the package name and the words of a relaunch.
 #include <cstring>
 #include <map>
 #include <sstream>
-#include <tuple>
-#include <string>
-#include <vector>
 
 #include "include/flash_layout.h"
 #include "include/text_util.h"
+#include "support/sandbox_run.h"
 #include "update/update_args.h"
 
 namespace {
@@ -18,14 +15,9 @@ std::string Fields(std::vector<std::string> words, const std::string &want)
 {
     EXPECT_EQ(GetFlashLayout(&g_pstFlashLayout), 0);
     words.insert(words.begin(), "update");
-    std::vector<char *> argv;
-    for (std::string &w : words) {
-        argv.push_back(w.data());
-    }
-    argv.push_back(nullptr);
     UPDATE_REQ_S st {};
     char szExtra[EXTRA_ARGS_LEN] = {};
-    const int lRet = ParseUpdateArgs(static_cast<int>(words.size()), argv.data(), &st, szExtra);
+    const int lRet = ParseUpdateArgs(static_cast<int>(words.size()), Argv(words).data(), &st, szExtra);
     const std::map<std::string, std::string> fields = {
         {"ret", std::to_string(lRet)}, {"type", std::to_string(st.usUpdateType)},
         {"trans", std::to_string(st.usTransType)}, {"show", std::to_string(st.usShowInfo)},
@@ -110,9 +102,7 @@ TEST(CheckIpAddr, GroupsAndMessages)
         {"host.example", -1, ""},
     };
     for (const auto &[pszAddr, lRet, pszOut] : astCases) {
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(CheckIpAddr(pszAddr), lRet) << pszAddr;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), pszOut) << pszAddr;
+        EXPECT_EQ(Printed([&] { return CheckIpAddr(pszAddr); }), Result(lRet, pszOut)) << pszAddr;
     }
 }
 

@@ -1,49 +1,32 @@
 // The real updater binary in the host sandbox: help and fix requests, the
 // log and the address checks; the instance count on the sandbox's fixed paths.
-#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <regex>
-#include <string>
-#include <tuple>
-#include <vector>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "support/sandbox_run.h"
 #include "update/update_exec.h"
 
 namespace {
 const std::string HELP_TEXT =
-    "Update v2.01\n"
-    "update software of device.\n\n"
-    "Usage: update PROTOCOL [remote ip/local path] FILE [OPTION]\n\n"
-    "Usage: update PROTOCOL [remote ip/local path/url] FILE [OPTION]\n\n"
-    "PROTOCOL:\n"
-    "        -tftp           load remote file with tftp protocol\n"
-    "        -ftp            load remote file with  ftp protocol\n"
-    "        -local          load file from local path\n"
-    "        -mycloud        load file from cloud\n"
-    "FILE:\n"
-    "        all             update uImage, program and webctrl of device\n"
-    "        uImage          update uImage  of device\n"
-    "        program         update program of device\n"
-    "        config          update config of device\n"
-    "        u-boot          update u-boot  of device\n"
-    "        activex         update activex and logo of device\n"
-    "OPTION:\n"
-    "        -username ftp username to be used\n"
-    "        -password ftp password to be used\n"
-    "        -reboot   reboot  device after update\n"
-    "        -wait     not reboot device after update\n"
-    "        -force    force update and ignore version\n"
-    "        -path     path of files in tftp or ftp server\n"
+    "Update v2.01\nupdate software of device.\n\nUsage: update PROTOCOL [remote ip/local path] FILE [OPTION]\n\n"
+    "Usage: update PROTOCOL [remote ip/local path/url] FILE [OPTION]\n\nPROTOCOL:\n"
+    "        -tftp           load remote file with tftp protocol\n        -ftp            load remote file with  ftp protocol\n"
+    "        -local          load file from local path\n        -mycloud        load file from cloud\nFILE:\n"
+    "        all             update uImage, program and webctrl of device\n        uImage          update uImage  of device\n"
+    "        program         update program of device\n        config          update config of device\n"
+    "        u-boot          update u-boot  of device\n        activex         update activex and logo of device\nOPTION:\n"
+    "        -username ftp username to be used\n        -password ftp password to be used\n"
+    "        -reboot   reboot  device after update\n        -wait     not reboot device after update\n"
+    "        -force    force update and ignore version\n        -path     path of files in tftp or ftp server\n"
     "        -help     print help\n";
 } // namespace
 
 TEST(UpdateBinary, HelpFixAndHandOver)
 {
-    const std::string strDir = MakeSandboxDir("update_help");
+    const std::string strDir = TestDir();
     // The version reports ("-v", "-i") are the version report test's.
     const std::tuple<std::vector<std::string>, int, std::string> astCases[] = {  // words, status, output
         {{}, 255, HELP_TEXT},
@@ -71,7 +54,7 @@ TEST(UpdateBinary, HelpFixAndHandOver)
 
 TEST(UpdateBinary, UpdateRequestOpensTheLogAndChecksTheAddress)
 {
-    const std::string strDir = MakeSandboxDir("update_request");
+    const std::string strDir = TestDir();
     SandboxResult st = RunInSandbox(strDir, {UPDATE_BIN, "-ftp", "10..0.1", "program", "-u", "op", "-p", "se;cret", "-f"});
     EXPECT_EQ(st.lStatus, 255);
     // The password never reaches the screen or the log.
@@ -89,7 +72,7 @@ TEST(UpdateBinary, UpdateRequestOpensTheLogAndChecksTheAddress)
 TEST(InSandbox, CountPid)
 {
     if (getenv("UPDATE_TEST_INSIDE") == nullptr) {
-        const std::string strDir = MakeSandboxDir("countpid");
+        const std::string strDir = TestDir();
         WriteFile(strDir + "/bin/pidof", "#!/bin/sh\ncase \"$1\" in two) echo 11 22;; one) echo 7;; *) exit 1;; esac\n");
         chmod((strDir + "/bin/pidof").c_str(), 0755);
         char szSelf[4096] = {};
