@@ -22,9 +22,18 @@ expect_journal() { [[ $(cat "$dir/journal/$1" 2>/dev/null) == "$2" ]] || fail "j
 expect_same() { cmp -s "$1" "$2" || fail "$1 differs from $2"; }
 no_tool() { local t; for t; do [[ ! -e $dir/journal/$t ]] || fail "$t ran"; done; }
 make_zip() { (cd "$dir/stage" && zip -qr "$dir/tmp/custom.zip" .) || fail "zip"; }
-failing_tool() {
-  printf '#!/bin/sh\n%s --copy %s "$@"\nexit %s\n' "$(dirname "$sandbox")/stub-record" "$1" "$2" > "$dir/bin/$1"
-  chmod +x "$dir/bin/$1"
+failing_tool() { printf '#!/bin/sh\n%s --copy %s "$@"\nexit %s\n' "$(dirname "$sandbox")/stub-record" "$1" "$2" > "$dir/bin/$1" && chmod +x "$dir/bin/$1"; }
+# zip_entries NAME[->TARGET]...: /tmp/custom.zip with these entries, each holding "x" or a link to TARGET
+zip_entries() {
+  python3 - "$dir/tmp/custom.zip" "$@" <<'PY' || fail "cannot build the archive"
+import stat, sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    for name, _, target in (a.partition("->") for a in sys.argv[2:]):
+        info = zipfile.ZipInfo(name)
+        if target:
+            info.create_system, info.external_attr = 3, (stat.S_IFLNK | 0o777) << 16
+        z.writestr(info, target or "x")
+PY
 }
 
 begin full  # both tools fail: each step says so and the next still runs
@@ -46,13 +55,7 @@ expect_same "$dir/journal/flash_tool.files/1-bootlogo_non.gz" "$dir/stage/oem/bo
 expect_log "UPDATE_LoadManuInfo failed." "UPDATE_LoadCfgInfo failed." "UPDATE_LoadLogoFile bootlogo_non.gz failed."
 
 begin hostile
-python3 - "$dir/tmp/custom.zip" <<'PY' || fail "cannot build the hostile archive"
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1], "w") as z:
-    z.writestr("oem/manuinfo.txt", "MAC_ADDRESS:x\n")
-    for name in ("../escape-dotdot", "../../escape-deep", "oem/../../escape-mid", "/escape-abs/x", "/var/escape-var"):
-        z.writestr(name, "x")
-PY
+zip_entries oem/manuinfo.txt ../escape-dotdot ../../escape-deep oem/../../escape-mid /escape-abs/x /var/escape-var
 "$sandbox" "$dir" -- /bin/sh -c '"$0" custom; for f in /escape-dotdot /escape-deep /escape-mid /escape-abs /var/escape-var; do [ -e "$f" ] && echo "outside: $f"; done; exit 0' "$driver" > "$dir/out" 2>&1 || fail "sandbox: $(cat "$dir/out")"
 # refused as a whole: the step ends at once, with that line
 expect_log "tar file /tmp/custom.zip failed."
@@ -60,15 +63,7 @@ expect_log "tar file /tmp/custom.zip failed."
 [[ -z $(find "$dir" -name 'escape-*' -not -path "$dir/tmp/*") ]] || fail "an entry landed outside /tmp"
 
 begin links  # each part refused on its own, and the next still tried
-python3 - "$dir/tmp/custom.zip" <<'PY' || fail "cannot build the archive with links"
-import sys, stat, zipfile
-with zipfile.ZipFile(sys.argv[1], "w") as z:
-    for name in ("oem/manuinfo.txt", "oem/bootlogo_non.gz", "oem/cfginfo.txt", "oem/res.zip"):
-        info = zipfile.ZipInfo(name)
-        info.create_system = 3
-        info.external_attr = (stat.S_IFLNK | 0o777) << 16
-        z.writestr(info, "/proc/env")
-PY
+zip_entries oem/{manuinfo.txt,bootlogo_non.gz,cfginfo.txt,res.zip}-\>/proc/env
 printf 'MAC_ADDRESS=secret\n' > "$dir/proc/env"
 run custom
 expect_log "UPDATE_LoadManuInfo failed." "UPDATE_LoadCfgInfo failed." "UPDATE_LoadLogoFile bootlogo_non.gz failed." \

@@ -10,9 +10,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 # board NAME VERSION BOARD-TYPE UBOOT-REV: a sandbox folder with these files
 board() {
   mkdir -p "$work/$1/program" "$work/$1/proc"
-  printf '%s' "$2" >"$work/$1/program/.version"
-  printf '%s' "$3" >"$work/$1/proc/board_type"
-  printf '%s' "$4" >"$work/$1/proc/uboot_rev"
+  printf '%s' "$2" >"$work/$1/program/.version" && printf '%s' "$3" >"$work/$1/proc/board_type" && printf '%s' "$4" >"$work/$1/proc/uboot_rev"
 }
 # expect DIR ARG OUTPUT: update ARG in the sandbox on DIR prints exactly OUTPUT and succeeds.
 expect() {
@@ -28,8 +26,7 @@ Inerversion: INN-2023.07.05
 Board type: NVR-BOARD-X
 Uboot version: U-2020.01-77
 Build date: 2023-07-05 12:34:56'
-expect main -v "$report"
-expect main -version "$report"
+for arg in -v -version; do expect main $arg "$report"; done
 expect main -i "Inerversion: INN-2023.07.05"
 
 # No PUB line; NEW twice; lines longer than a read (the INN line's tail is no
