@@ -13,10 +13,8 @@ whole() { [[ ! -e /tmp/$1 ]] || cmp -s "/tmp/$1" "$2" || cmp -s "/tmp/$1" "${3:-
 
 if [[ ${1:-} == guest ]]; then # guest TMP_KIB PREPARE COMMAND, inside the sandbox
 	[[ $2 == 0 ]] || busybox mount -t tmpfs -o size="$2"k tmpfs /tmp || exit 125
-	cp "$work/stub" /tmp/busybox
-	eval "$3"
-	eval "$4"
-	echo $? > "$SANDBOX_DIR/rc"
+	cp "$work/stub" /tmp/busybox; eval "$3"
+	eval "$4"; echo $? > "$SANDBOX_DIR/rc"
 	whole Program.bin /none && whole busybox "$work/stub" "$work/upd.img" && whole memupdate "$U" &&
 		whole custom.zip "$work/big.img" || ls -l /tmp > "$SANDBOX_DIR/partial"
 	exit 0
@@ -41,15 +39,9 @@ pack unterminated.bin "${images[@]}" --head "${head:0:256}" --boards "NVR-X\$$(p
 M=$((($(stat -c %s "$U") + 4095) / 4096 * 4)) # KiB the running copy takes in /tmp
 # A TFTP server that answers the package request with 8 of its blocks and dies.
 echo 'import os, socket, struct, sys
-data = open(sys.argv[1], "rb").read()
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind(("127.0.0.1", 69))
-peer = s.recvfrom(1024)[1]
-s.connect(peer)
-s.send(b"\0\6blksize\0008192\0")
-for n in range(8):
-    s.recv(16)
-    s.send(struct.pack("!HH", 3, n + 1) + data[n * 8192:(n + 1) * 8192])
+data, s = open(sys.argv[1], "rb").read(), socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 69)); s.connect(s.recvfrom(1024)[1]); s.send(b"\0\6blksize\0008192\0")
+for n in range(8): s.recv(16); s.send(struct.pack("!HH", 3, n + 1) + data[n * 8192:(n + 1) * 8192])
 os._exit(0)' > "$work/dying.py"
 tftpd="/usr/sbin/in.tftpd --listen --address :69 --user root --secure $work/srv; up udp 0045"
 http="/usr/bin/python3 $src/tests/fetch/stall_server.py 80 $work/srv /dev/null 2>/dev/null & up tcp 0050;"
@@ -95,12 +87,8 @@ for c in "${cases[@]}"; do
 	# A failed run has erased and written nothing: every fault here shows before the first image.
 	written=$([[ $status == 0 ]] || ls "$d/journal/busybox" "$d/journal/nandwrite" 2>/dev/null)
 	if [[ $(cat "$d/rc" 2>/dev/null) == "$status" && $rebooted == "$reboots" && ! -e $d/partial && -z $written ]] &&
-		grep -qF -- "$text" "$d.out"; then
-		echo "ok: $name"
-	else
-		echo "FAILED: $name (status $(cat "$d/rc" 2>/dev/null), reboot $rebooted, tools ran: $written; want $status $reboots \"$text\"):"
-		cat "$d.out" "$d/partial" 2>/dev/null
-		fails=$((fails + 1))
-	fi
+		grep -qF -- "$text" "$d.out"; then echo "ok: $name"; continue; fi
+	echo "FAILED: $name (status $(cat "$d/rc" 2>/dev/null), reboot $rebooted, tools ran: $written; want $status $reboots \"$text\"):"
+	cat "$d.out" "$d/partial" 2>/dev/null; fails=$((fails + 1))
 done
 exit $((fails > 0))
