@@ -35,8 +35,8 @@ dump() { mkdir -p $o/$1; for p in 1:uboot 2:env_main 7:env_bak; do cat /dev/mtd$
 for p in 1:old_uboot 2:env 7:env; do /bin/busybox flash_eraseall /dev/mtd${p%%:*} >/dev/null; cat /root/${p#*:} >/dev/mtd${p%%:*}; done
 [ -z "$next" ] || { echo $next > /sys/module/board/parameters/cut; up cut; exit 1; }
 GUEST
-# first bytes, sector edges, the middle and the last byte of each device
-cuts=(2:0 2:1 2:4096 2:70000 2:131071 7:0 7:1 7:4097 7:65536 7:131071 1:0 1:8191 1:8192 1:120000 1:199999)
+# first bytes, sector edges, points inside and the last byte of each device: twenty cuts
+cuts=(2:0 2:1 2:4096 2:70000 2:100000 2:131071 7:0 7:1 7:4097 7:65536 7:100000 7:131071 1:0 1:1 1:8191 1:8192 1:60000 1:120000 1:180000 1:199999)
 prev=
 for ((i = 0; i <= ${#cuts[@]}; i++)); do
 	next=${cuts[i]:-}
