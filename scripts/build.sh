@@ -1,5 +1,5 @@
 #!/bin/bash
-# Configures (once) and builds one preset: scripts/build.sh [release|debug|asan|tsan]
+# Configures (once) and builds one preset: scripts/build.sh [release|debug|asan|tsan|aarch64]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-release}
