@@ -123,10 +123,7 @@ int ApplyCustomisation(const UPDATE_ITEM_S *pstItem, const SUB_IMAGE_S *pstCusto
         char szLogo[CMD_BUF_LEN];
         snprintf(szLogo, sizeof(szLogo), "%s/%s", TMP_DIR, CUSTOM_LOGO_NAME);
         const SUB_IMAGE_S *pstLogo = ImageAt(pstItem, stLogoEntry.ulImageIdx);
-        int lRet = CheckImageInPacket(pstItem->pszPacketFile, pstLogo);
-        if (lRet == 0) {
-            lRet = UnpackSubImage(pstItem->pszPacketFile, pstLogo->ulFileOffset, pstLogo->ulFileLength, szLogo);
-        }
+        int lRet = UnpackWholeImage(pstItem->pszPacketFile, pstLogo, szLogo);
         if (lRet != 0) {
             UPDATE_LOG("update unpack custom file failed.\n");
             return lRet;
@@ -143,11 +140,7 @@ int ApplyCustomisation(const UPDATE_ITEM_S *pstItem, const SUB_IMAGE_S *pstCusto
     }
     UPDATE_LOG("update custom file.\n");
     // Part of an archive would be applied as far as it goes.
-    int lRet = CheckImageInPacket(pstItem->pszPacketFile, pstCustom);
-    if (lRet == 0) {
-        lRet = UnpackSubImage(pstItem->pszPacketFile, pstCustom->ulFileOffset, pstCustom->ulFileLength,
-                              CUSTOM_ZIP_FILE);
-    }
+    int lRet = UnpackWholeImage(pstItem->pszPacketFile, pstCustom, CUSTOM_ZIP_FILE);
     if (lRet != 0) {
         UPDATE_LOG("update unpack custom file failed.\n");
         return lRet;

@@ -266,6 +266,14 @@ int CheckImageInPacket(const char *pszPath, const SUB_IMAGE_S *pstImage)
     return -1;
 }
 
+int UnpackWholeImage(const char *pszPath, const SUB_IMAGE_S *pstImage, const char *pszUnpackFileName)
+{
+    if (CheckImageInPacket(pszPath, pstImage) != 0) {
+        return -1;
+    }
+    return UnpackSubImage(pszPath, pstImage->ulFileOffset, pstImage->ulFileLength, pszUnpackFileName);
+}
+
 int CheckPacketFs(const char *pszPath)
 {
     struct statfs stFs {};

@@ -76,6 +76,8 @@ int UnpackSubImage(const char *pszPath, uint64_t ullOffset, uint64_t ullLength, 
 // 0 when every byte of the image lies inside the package file; otherwise
 // says so (log and screen) and gives -1.
 int CheckImageInPacket(const char *pszPath, const SUB_IMAGE_S *pstImage);
+// UnpackSubImage of an image that CheckImageInPacket found whole. 0 or -1.
+int UnpackWholeImage(const char *pszPath, const SUB_IMAGE_S *pstImage, const char *pszUnpackFileName);
 
 // 1 when the file lies on tmpfs or ramfs, 0 otherwise or when unknown.
 int CheckPacketFs(const char *pszPath);

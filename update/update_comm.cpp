@@ -79,15 +79,11 @@ int RelocateUpdate(const SUB_IMAGE_S *pstEntry, const char *pszPacketFile)
                static_cast<int>(pstEntry->ulFileOffset), pszPacketFile);
     RemoveTmpTarget(HANDOVER_UPDATER);
     // An updater cut short (a truncated package, a record pointing past its
-    // end) would run as whatever its first bytes happen to be.
-    if (CheckImageInPacket(pszPacketFile, pstEntry) != 0) {
-        return -1;
-    }
-    int lRet = UnpackSubImage(pszPacketFile, pstEntry->ulFileOffset, pstEntry->ulFileLength, HANDOVER_UPDATER);
+    // end, a full /tmp) would run as whatever its first bytes happen to be:
+    // only a whole one is unpacked, and a half-written one is removed.
+    int lRet = UnpackWholeImage(pszPacketFile, pstEntry, HANDOVER_UPDATER);
     if (lRet != 0) {
         UPDATE_LOG("unpack update to %s failed.\n", HANDOVER_UPDATER);
-        // Half an updater must never pass for one.
-        unlink(HANDOVER_UPDATER);
     }
     return lRet;
 }
