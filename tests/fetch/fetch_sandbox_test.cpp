@@ -357,5 +357,11 @@ int main(int argc, char **argv)
         return 2;
     }
     testing::UnitTest::GetInstance()->listeners().Append(new ResetBeforeEachTest);
-    return RUN_ALL_TESTS();
+    const int lRet = RUN_ALL_TESTS();
+    // A filter that selects nothing (a renamed suite) must not pass as a run.
+    if (testing::UnitTest::GetInstance()->test_to_run_count() == 0) {
+        fprintf(stderr, "fetch_sandbox_test: no test matches the filter\n");
+        return 1;
+    }
+    return lRet;
 }

@@ -2,6 +2,7 @@
 # run_sandboxed.sh NAME GTEST_FILTER: the fetch test driver in a fresh host
 # sandbox with its own loopback. The device's tftp and ftpget are busybox,
 # wrapped to note each call's arguments (one per line, "--" after a call).
+# A filter that matches no test fails (the driver's main says so).
 set -euo pipefail
 dir=$UPDATE_BINARY_DIR/tests/fetch/sbx-$1
 busybox=$(readlink -f "$(command -v busybox)")
