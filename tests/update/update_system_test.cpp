@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <regex>
+#include <sstream>
 
 #include "support/sandbox_run.h"
 #include "update/update_exec.h"
@@ -65,6 +66,60 @@ TEST(UpdateBinary, UpdateRequestOpensTheLogAndChecksTheAddress)
               strStart + "TransType:1, UpdateType:66, ForceFlag:1, remote:10..0.1, user:op, password:******\n"
                          "ip address  error(j)\ninvalid remote address: 10..0.1\n");
     EXPECT_EQ(ReadFile(strDir + "/journal/init"), "");  // a refused address never reboots
+}
+
+// Whole local updates as the launched updater runs them ("-loop": it installs
+// itself) on stand-in tools: the items in their order, every erase and write,
+// the report, and a configuration whose erase fails failing its item.
+TEST(UpdateBinary, ItemsAndTheirReport)
+{
+    // Packed after the 4 KiB head in table order: config, kernel, program, web plug-in.
+    const std::string strSrc = MakeSandboxDir("items_package"), P = " -m /program/pkg/Program.bin\n",
+                      K = "-p /dev/mtd4 -g 4796 -l 3000" + P;
+    std::string strPack = UPDATE_BINARY_DIR "/bin/update-pack create " + strSrc + "/P.bin --pub R1235 --board NVR-X";
+    for (const auto &[pszName, ulLen] : {std::pair{"config", 700}, {"kernel", 3000}, {"program", 5000}, {"activex", 1000}}) {
+        WriteFile(strSrc + "/" + pszName, std::string(ulLen, pszName[0]));
+        strPack += std::string(" --image ") + pszName + "=" + strSrc + "/" + pszName;
+    }
+    ASSERT_EQ(0, system((strPack + " > /dev/null").c_str()));
+    const struct {
+        std::vector<std::string> words;
+        int lStatus;  // a failed run reboots and says so
+        std::string strReport, strErased, strWritten;  // the "success" lines; busybox and nandwrite journals
+    } cases[] = {
+        {{"all", "config"}, 0, "update all success!\n",
+         "flash_eraseall /dev/mtd4\nflash_eraseall /dev/mtd5\nflash_eraseall /dev/mtd6\nflash_eraseall /dev/mtd3\n",
+         K + "-o /dev/mtd5 -g 7796 -l 5000" + P + "-o /dev/mtd6 -g 12796 -l 1000" + P},
+        {{"config", "uImage"}, 0, "update uImage success!\nupdate config success!\n",
+         "flash_eraseall /dev/mtd4\nflash_eraseall /dev/mtd3\n", K},
+        {{"config"}, 255, "", "flash_eraseall /dev/mtd3\n", ""},  // its erase fails
+    };
+    for (const auto &c : cases) {
+        const std::string strDir = MakeSandboxDir("items_" + std::to_string(&c - cases));
+        WriteFile(strDir + "/program/pkg/Program.bin", ReadFile(strSrc + "/P.bin"));
+        WriteFile(strDir + "/program/.version", "PUB:R1234\nINN:OLD\n");
+        WriteFile(strDir + "/proc/board_type", "NVR-X\n");
+        WriteFile(strDir + "/proc/cmdline", "rootfstype=yaffs2\n");
+        WriteFile(strDir + "/tmp/busybox", "#!/bin/sh\n/.sandbox/stub-record busybox \"$@\"\n[ \"$*\" != \"flash_eraseall "
+                                           "/dev/mtd3\" ] || " + std::string(c.lStatus != 0 ? "false\n" : "true\n"));
+        chmod((strDir + "/tmp/busybox").c_str(), 0755);
+        std::vector<std::string> argv = {UPDATE_BIN, "-local", "/program/pkg"};
+        argv.insert(argv.end(), c.words.begin(), c.words.end());
+        argv.insert(argv.end(), {"-wait", "-loop"});
+        SandboxResult st = RunInSandbox(strDir, argv);
+        std::istringstream out(st.strOut);
+        std::string strReport;
+        for (std::string strLine; std::getline(out, strLine);) {
+            strReport += strLine.find("success") != std::string::npos ? strLine + "\n" : "";
+        }
+        SCOPED_TRACE(st.strOut + st.strErr);
+        EXPECT_EQ(c.lStatus, st.lStatus);
+        EXPECT_EQ(c.strReport, strReport);
+        EXPECT_EQ(c.strErased, ReadFile(strDir + "/journal/busybox"));
+        EXPECT_EQ(c.strWritten, ReadFile(strDir + "/journal/nandwrite"));
+        EXPECT_EQ(c.lStatus != 0, !ReadFile(strDir + "/journal/init").empty());
+        EXPECT_EQ(c.lStatus != 0, st.strOut.find("Update failed. System reboot soon...\n") != std::string::npos);
+    }
 }
 
 // The instance count reads the fixed /tmp/psResult: the test program runs
