@@ -211,7 +211,7 @@ cat > "$work/trace.c" <<'EOF'
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
-#define NEXT(type, name) static type next_##name; if (next_##name == NULL) next_##name = (type)dlsym(RTLD_NEXT, #name)
+#define NEXT(name) static __typeof__(name) *next_##name; if (next_##name == NULL) next_##name = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)
 static double start, pkg_start, fetch_start;
 static int pkg_fd = -1;
 static long long pkg_bytes;
@@ -268,7 +268,7 @@ __attribute__((destructor)) static void report(void)
 }
 int execv(const char *path, char *const argv[])
 {
-	NEXT(int (*)(const char *, char *const[]), execv);
+	NEXT(execv);
 	report();
 	return next_execv(path, argv);
 }
@@ -288,7 +288,7 @@ int open(const char *path, int flags, ...)
 	va_start(ap, flags);
 	mode_t mode = va_arg(ap, mode_t);
 	va_end(ap);
-	NEXT(int (*)(const char *, int, ...), open);
+	NEXT(open);
 	return track_open(next_open(path, flags, mode), path, flags);
 }
 int open64(const char *path, int flags, ...)
@@ -297,12 +297,12 @@ int open64(const char *path, int flags, ...)
 	va_start(ap, flags);
 	mode_t mode = va_arg(ap, mode_t);
 	va_end(ap);
-	NEXT(int (*)(const char *, int, ...), open64);
+	NEXT(open64);
 	return track_open(next_open64(path, flags, mode), path, flags);
 }
 ssize_t read(int fd, void *buf, size_t len)
 {
-	NEXT(ssize_t (*)(int, void *, size_t), read);
+	NEXT(read);
 	ssize_t n = next_read(fd, buf, len);
 	if (fd == pkg_fd && n > 0)
 		pkg_bytes += n;
@@ -314,13 +314,13 @@ int close(int fd)
 		emit("pkg %.3f %.3f %lld %s\n", pkg_start, now(), pkg_bytes, pkg_path);
 		pkg_fd = -1;
 	}
-	NEXT(int (*)(int), close);
+	NEXT(close);
 	return next_close(fd);
 }
 unsigned sleep(unsigned sec)
 {
 	double t = now();
-	NEXT(unsigned (*)(unsigned), sleep);
+	NEXT(sleep);
 	unsigned left = next_sleep(sec);
 	emit("sleep %.3f %.3f %u %s\n", t, now(), sec, syscall(SYS_gettid) == getpid() ? "main" : "worker");
 	return left;
@@ -335,12 +335,12 @@ static FILE *track_fopen(FILE *fp, const char *path, const char *mode)
 }
 FILE *fopen(const char *path, const char *mode)
 {
-	NEXT(FILE * (*)(const char *, const char *), fopen);
+	NEXT(fopen);
 	return track_fopen(next_fopen(path, mode), path, mode);
 }
 FILE *fopen64(const char *path, const char *mode)
 {
-	NEXT(FILE * (*)(const char *, const char *), fopen64);
+	NEXT(fopen64);
 	return track_fopen(next_fopen64(path, mode), path, mode);
 }
 int fclose(FILE *fp)
@@ -349,7 +349,7 @@ int fclose(FILE *fp)
 		emit("fetch %.3f %.3f\n", fetch_start, now());
 		fetch_fp = NULL;
 	}
-	NEXT(int (*)(FILE *), fclose);
+	NEXT(fclose);
 	return next_fclose(fp);
 }
 EOF

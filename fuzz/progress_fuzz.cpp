@@ -6,7 +6,7 @@
 // record reads as status 0 and rate 0. The first eight bytes also give a
 // status and a rate, which the writer writes and the reader must read back
 // exactly.
-#include <fcntl.h>
+#include <fstream>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -14,30 +14,18 @@
 #include "fetch/fetch_progress.h"
 #include "fuzz/fuzz_util.h"
 
-namespace {
-// Maps the caller's own ids into a new user namespace: files it creates on
-// the private tmpfs then belong to someone.
-bool WriteProc(const char *pszPath, const std::string &strText)
-{
-    FdOwner fd(open(pszPath, O_WRONLY | O_CLOEXEC));
-    return fd.Get() >= 0 && write(fd.Get(), strText.data(), strText.size()) == static_cast<ssize_t>(strText.size());
-}
-
-bool PrivateMounts()
-{
-    if (unshare(CLONE_NEWNS) == 0) {
-        return true;
-    }
-    const std::string strUid = std::to_string(getuid()), strGid = std::to_string(getgid());
-    return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && WriteProc("/proc/self/setgroups", "deny") &&
-           WriteProc("/proc/self/uid_map", strUid + " " + strUid + " 1") &&
-           WriteProc("/proc/self/gid_map", strGid + " " + strGid + " 1");
-}
-} // namespace
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    if (!PrivateMounts() || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    // Files created on the private tmpfs need the caller's ids mapped in the user namespace.
+    auto Put = [](const char *pszPath, const std::string &strText) {
+        return static_cast<bool>(std::ofstream(pszPath) << strText << std::flush);
+    };
+    const std::string strUid = std::to_string(getuid()), strGid = std::to_string(getgid());
+    if ((unshare(CLONE_NEWNS) != 0 &&
+         (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !Put("/proc/self/setgroups", "deny") ||
+          !Put("/proc/self/uid_map", strUid + " " + strUid + " 1") ||
+          !Put("/proc/self/gid_map", strGid + " " + strGid + " 1"))) ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("fuzz", "/tmp", "tmpfs", 0, "size=1m") != 0) {
         perror("progress_fuzz: no private /tmp (neither a mount nor a user namespace)");
         exit(1);

@@ -91,8 +91,7 @@ TEST(Flash, SlaveBoardWritesWhatTheMainKindsAskForAndStopsAtTheFirstFailure)
         {"program_only", {"-L", "3", "-S", "7"}, "0x402", false, "result=0", "95",
          "flashcp -g 4196 -l 200 -o 3670016 /tmp/P.bin /dev/mtd0\n"},
         // The slave kernel's erase fails: the slave program is not touched.
-        {"failure_stops_before_the_next_image", {"-L", "7", "-S", "7"}, "0x600", true, "result=3", "",
-         "flash_eraseall /dev/mtd10\n"},
+        {"failure_stops_before_the_next_image", {"-L", "7", "-S", "7"}, "0x600", true, "result=3", "", "flash_eraseall /dev/mtd10\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.pszName);
