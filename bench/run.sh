@@ -431,7 +431,7 @@ phases() {
 	awk -v t0="$1" -v t1="$2" '
 	$1 == "proc" && $0 ~ /flash_eraseall|flashcp|nandwrite|ubiupdatevol|mmcwrite/ {
 		if (fs == "" || $2 < fs) fs = $2; if ($3 > fe) fe = $3 }
-	$1 == "sleep" && $6 == "worker" { s[++ns] = $2; d[ns] = $3 - $2 }
+	$1 == "sleep" && $5 == "worker" { s[++ns] = $2; d[ns] = $3 - $2 }
 	$1 == "pkg" && $4 > bytes { bytes = $4; crc = $3 - $2 }
 	$1 == "fetch" { if (f0 == "" || $2 < f0) f0 = $2; if ($3 > f1) f1 = $3 }
 	END {
@@ -456,7 +456,7 @@ for r in 1 2 3; do
 	t=$(now); LD_PRELOAD=/root/trace.so "$UPD" -local /root/pkg all -wait > update.out 2>&1; rc=$?; e=$(now)
 	[ $rc = 0 ] || tail -3 update.out
 	[ -f /root/pkg/Program.bin ] || cp /root/pkg.keep /root/pkg/Program.bin
-	split=$(phases "$t" "$e"); peak local $r
+	split=$(phases "$t" "$e"); peak local $r; cp trace "$BOARD_OUT/trace.local.$r"
 	grep -o '/[a-z/]*busybox flash_eraseall .*\|/usr/sbin/nandwrite .*' /var/log/update.log > cmds
 	m=0 hrc=0
 	while read -r c; do
@@ -475,6 +475,7 @@ for r in 1 2; do
 	rc=$?; e=$(now)
 	[ $rc = 0 ] || tail -3 cloud.out
 	echo "cloud $r $rc $(awk -v a="$t" -v b="$e" 'BEGIN {printf "%.2f", b - a}') - $(phases "$t" "$e")"; peak cloud $r
+	cp trace "$BOARD_OUT/trace.cloud.$r"
 done
 GUEST
 	nice bash board/run.sh --update "$bin/update" --out "$build/board" --timeout 1500 --version-file "$work/version" \
@@ -536,9 +537,10 @@ if [[ $board == 1 ]]; then
 			read -r pm pb _ < <(rounds $kind | col_stats $((i + 4)))
 			ref="" r1=- r2=-
 			case $i in
+			0) [[ $kind == update ]] && ref="none: a local package" ;;
 			2) ref="bare CRC loop on the board $crcm s" r1=$(ratio "$pm" "$crcm") ;;
 			3) ref="ratio: own overhead / flash work, highest $(rounds $kind |
-				awk '$8 > 0 && $7 / $8 > x {x = $7 / $8} END {printf "%.2f", x}')" r1=$om r2=$ob ;;
+				awk '$8 > 0 && $7 / $8 > x {x = $7 / $8} END {printf "%.2f", x}')" r1=$(ratio "$om" 1) r2=$(ratio "$ob" 1) ;;
 			4) [[ $kind == update ]] && ref="by hand $hm; $hb s" r1=$(ratio "$pm" "$hm") ;;
 			esac
 			row "  ${names[$i]}" "-" "$r1" "$r2" "$pm; $pb s" "$ref"
