@@ -3,7 +3,7 @@
 # figure. Builds the release configuration in build/bench, measures each
 # figure next to its reference in the same run and prints one table.
 #
-#   bash bench/run.sh               host and board figures (about six minutes)
+#   bash bench/run.sh               host and board figures (about three minutes)
 #   BENCH_BOARD=0 bash bench/run.sh host figures only
 #
 # Every figure is taken over several runs, each run of the figure next to a
@@ -160,7 +160,7 @@ EOF
 cat > "$work/ab.awk" <<'EOF'
 function sort(x, n,   i, j, t) { for (i = 2; i <= n; i++) for (j = i; j > 1 && x[j - 1] > x[j]; j--) { t = x[j]; x[j] = x[j - 1]; x[j - 1] = t } }
 function median(x, n) { return n % 2 ? x[(n + 1) / 2] : (x[n / 2] + x[n / 2 + 1]) / 2 }
-$3 != 0 { bad[$2] = 1; gone = gone sprintf(" %s-run %d (status %d)", $1 == "A" ? what : "reference", $2, $3); next }
+$3 != 0 { bad[$2] = 1; gone = gone sprintf(" %s run %d (status %d)", $1 == "A" ? what : what " reference", $2, $3); next }
 { v[$1, $2] = $col; last = $2 > last ? $2 : last }
 END {
 	for (i = 1; i <= last; i++)
