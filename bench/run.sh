@@ -513,7 +513,7 @@ row figure "target met" "median" "best" "value (median; best)" "reference (media
 row "$(printf -- '-%.0s' {1..36})" "----------" "------" "-----" "$(printf -- '-%.0s' {1..44})" "$(printf -- '-%.0s' {1..40})"
 gone=""
 read -r vam vbm vab vbb vmet vn vgone < <(ab_stats "$work/verify.ab" 5 ratio 1.05 verify)
-[[ $vgone == none ]] || gone+=" verify:$vgone"
+[[ $vgone == none ]] || gone+=" $vgone"
 row "package verify, cpu (<= 1.05x)" "$vmet of $vn" "$(ratio "$vam" "$vbm")" "$(ratio "$vab" "$vbb")" \
 	"$(awk -v a="$vam" -v b="$vab" -v m="$verify_mib" 'BEGIN {printf "%.3f; %.3f s user+sys, %d MiB", a, b, m}')" \
 	"$(printf 'bare loop %.3f; %.3f s' "$vbm" "$vbb")"
