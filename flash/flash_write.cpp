@@ -11,7 +11,6 @@
 #include "flash/update_nvram.h"
 #include "include/flash_layout.h"
 #include "include/text_util.h"
-#include "package/packet.h"
 #include "update/update_device.h"
 #include "update/update_exec.h"
 #include "update/update_log.h"
@@ -30,12 +29,55 @@ constexpr const char *EMMC_CONFIG_CMD =
     "ifmount=$(df |grep -i /var/runtime |wc -l);if [ $ifmount -gt 0 ];then rm -rf /var/runtime/*;else umount %s "
     "2>>/var/log/update.log ;mkfs.ext4 %s -F ;mount -t ext4 %s /var/runtime;fi";
 
+// What UpdateExecCmd accepts: the line split at blanks and tabs into at most
+// 30 words of at most 63 characters.
+constexpr size_t EXEC_WORDS_MAX = 30;
+constexpr size_t EXEC_WORD_MAX = 63;
+
+// The partition slot that goes with each image entry that has one.
+struct ENTRY_SLOT_S {
+    unsigned ulEntry;
+    unsigned ulSlot;
+};
+constexpr ENTRY_SLOT_S ENTRY_SLOTS[] = {
+    {IMAGE_ENTRY_UBOOT, PART_SLOT_UBOOT},
+    {IMAGE_ENTRY_CONFIG, PART_SLOT_CONFIG},
+    {IMAGE_ENTRY_KERNEL, PART_SLOT_KERNEL},
+    {IMAGE_ENTRY_PROGRAM, PART_SLOT_PROGRAM},
+    {IMAGE_ENTRY_ACTIVEX, PART_SLOT_ACTIVEX},
+    {IMAGE_ENTRY_SLAVEUBOOT, PART_SLOT_SLAVEUBOOT},
+    {IMAGE_ENTRY_SLAVEKERNEL, PART_SLOT_SLAVEKERNEL},
+    {IMAGE_ENTRY_SLAVEPROGRAM, PART_SLOT_SLAVEPROGRAM},
+    {IMAGE_ENTRY_TVCONFIG, PART_SLOT_TVCONFIG},
+};
+
 struct ROOTFS_S {
     bool bYaffs2;
     bool bJffs2;
     bool bSquashfs;
     bool bUbiRuntime;
     bool bExt4;
+};
+
+// The writer's seven arguments.
+struct WRITE_ARGS_S {
+    const char *pszDev;
+    const char *pszFile;
+    uint64_t ulPartSize;
+    uint64_t ulFlashType;
+    uint64_t ulFileOffset;
+    uint64_t ulLength;
+    uint64_t ulFlashOffset;
+};
+
+// Everything a write will run, composed and checked before the first command
+// runs: a write refused after its erase would leave the partition empty.
+struct WRITE_PLAN_S {
+    bool bClearRuntime;          // only the mounted runtime is cleared
+    char szErase[CMD_BUF_LEN];   // NAND: the erase before the write
+    char szWrite[CMD_BUF_LEN];   // the write; empty when the partition is only erased
+    const char *pszBanner;       // printed before a NAND write
+    bool bSyncMmap;              // the UBI TV configuration volume was replaced
 };
 
 bool IsEntryDev(const char *pszDev, unsigned ulEntry)
@@ -49,16 +91,151 @@ bool IsProgramDev(const char *pszDev)
     return IsEntryDev(pszDev, IMAGE_ENTRY_PROGRAM) || IsEntryDev(pszDev, IMAGE_ENTRY_ACTIVEX);
 }
 
-// A whole-device NOR write lands at an absolute offset: an image longer than
-// its partition would run over the partitions behind it.
-bool FitsPartition(const char *pszDev, uint64_t ulLength, uint64_t ulPartSize)
+const PARTITION_S *SlotOfDev(const char *pszDev)
 {
-    if (ulPartSize != 0 && ulLength > ulPartSize) {
+    for (const ENTRY_SLOT_S &st : ENTRY_SLOTS) {
+        if (IsEntryDev(pszDev, st.ulEntry)) {
+            return &g_pstFlashLayout->pstPartSet[st.ulSlot];
+        }
+    }
+    return nullptr;
+}
+
+// The tools read the image straight out of the file, after the erase: a
+// range the file does not hold, an empty one (a length of 0 makes them take
+// the whole file) or one longer than the partition would leave it erased or
+// half written. A NOR write lands at an absolute offset on the whole device:
+// outside its partition's slot it would overwrite the neighbours.
+bool ImageFits(const WRITE_ARGS_S &st)
+{
+    struct stat stInfo = {};
+    const uint64_t ulFileSize =
+        (stat(st.pszFile, &stInfo) == 0 && S_ISREG(stInfo.st_mode)) ? static_cast<uint64_t>(stInfo.st_size) : 0;
+    if (st.ulLength == 0 || st.ulFileOffset > ulFileSize || st.ulLength > ulFileSize - st.ulFileOffset) {
+        UPDATE_LOG_PRINT("%s holds no image at offset %" PRIu64 " of %" PRIu64 " bytes for %s, nothing written\n",
+                         st.pszFile, st.ulFileOffset, st.ulLength, st.pszDev);
+        return false;
+    }
+    if (st.ulPartSize != 0 && st.ulLength > st.ulPartSize) {
         UPDATE_LOG_PRINT("image of %" PRIu64 " bytes does not fit %s (%" PRIu64 " bytes), nothing written\n",
-                         ulLength, pszDev, ulPartSize);
+                         st.ulLength, st.pszDev, st.ulPartSize);
+        return false;
+    }
+    const PARTITION_S *pstSlot = st.ulFlashType == FLASH_TYPE_NOR ? SlotOfDev(st.pszDev) : nullptr;
+    if (st.ulFlashType == FLASH_TYPE_NOR &&
+        (pstSlot == nullptr || st.ulFlashOffset < pstSlot->ullOffset || st.ulLength > pstSlot->ullSize ||
+         st.ulFlashOffset - pstSlot->ullOffset > pstSlot->ullSize - st.ulLength)) {
+        UPDATE_LOG_PRINT("image at flash offset %" PRIu64 " of %" PRIu64 " bytes lies outside %s, nothing written\n",
+                         st.ulFlashOffset, st.ulLength, st.pszDev);
         return false;
     }
     return true;
+}
+
+// A line of lLen characters that UpdateExecCmd runs as composed: not cut,
+// within its limits, and the file one word of its own.
+bool RunsAsComposed(const char *pszCmd, int lLen, const char *pszFile)
+{
+    if (lLen < 0 || static_cast<size_t>(lLen) >= CMD_BUF_LEN ||
+        (pszFile != nullptr && (pszFile[0] == '\0' || strpbrk(pszFile, " \t") != nullptr))) {
+        return false;
+    }
+    size_t ulWords = 0;
+    for (const char *p = pszCmd + strspn(pszCmd, " \t"); *p != '\0'; p += strspn(p, " \t")) {
+        const size_t ulLen = strcspn(p, " \t");
+        if (++ulWords > EXEC_WORDS_MAX || ulLen > EXEC_WORD_MAX) {
+            return false;
+        }
+        p += ulLen;
+    }
+    return true;
+}
+
+bool PlanNor(const WRITER_MODE_S &stMode, const WRITE_ARGS_S &st, WRITE_PLAN_S *pstPlan)
+{
+    if (IsEntryDev(st.pszDev, IMAGE_ENTRY_CONFIG)) {
+        int lLen = snprintf(pstPlan->szWrite, CMD_BUF_LEN, "%s flash_eraseall %s", stMode.pszRunner, st.pszDev);
+        return RunsAsComposed(pstPlan->szWrite, lLen, nullptr);
+    }
+    int lLen = snprintf(pstPlan->szWrite, CMD_BUF_LEN, "%s flashcp -g %" PRIu64 " -l %" PRIu64 " -o %" PRIu64 " %s %s",
+                        stMode.pszRunner, st.ulFileOffset, st.ulLength, st.ulFlashOffset, st.pszFile,
+                        NOR_WHOLE_DEVICE);
+    return RunsAsComposed(pstPlan->szWrite, lLen, st.pszFile);
+}
+
+bool PlanEmmc(const WRITE_ARGS_S &st, WRITE_PLAN_S *pstPlan)
+{
+    int lLen = -1;
+    if (IsEntryDev(st.pszDev, IMAGE_ENTRY_CONFIG)) {
+        lLen = snprintf(pstPlan->szWrite, CMD_BUF_LEN, EMMC_CONFIG_CMD, st.pszDev, st.pszDev, st.pszDev);
+    } else {
+        // The package path can come from the command line: one shell word.
+        char szFile[CMD_BUF_LEN] = {};
+        if (ShellQuote(st.pszFile, szFile) == 0) {
+            lLen = snprintf(pstPlan->szWrite, CMD_BUF_LEN,
+                            IsProgramDev(st.pszDev) ? "mmcwrite %s ext4 0x%x 0x%x 0x%x 0x%x"
+                                                    : "mmcwrite %s 0x%x 0x%x 0x%x 0x%x",
+                            szFile, static_cast<uint32_t>(st.ulFileOffset), static_cast<uint32_t>(st.ulLength),
+                            static_cast<uint32_t>(st.ulFlashOffset), static_cast<uint32_t>(st.ulPartSize));
+        }
+    }
+    return lLen >= 0 && static_cast<size_t>(lLen) < CMD_BUF_LEN;
+}
+
+bool PlanNand(const WRITER_MODE_S &stMode, const ROOTFS_S &stFs, const WRITE_ARGS_S &st, WRITE_PLAN_S *pstPlan)
+{
+    const bool bNoClassicFs = !stFs.bYaffs2 && !stFs.bJffs2 && !stFs.bSquashfs;
+    int lLen = snprintf(pstPlan->szErase, CMD_BUF_LEN, "%s flash_eraseall %s", stMode.pszRunner, st.pszDev);
+    if (!RunsAsComposed(pstPlan->szErase, lLen, nullptr)) {
+        return false;
+    }
+    if (IsEntryDev(st.pszDev, IMAGE_ENTRY_CONFIG)) {
+        return true;
+    }
+    const bool bUbi = stMode.bProbe && bNoClassicFs && !stFs.bExt4;
+    const bool bProgram = stMode.bProbe ? (stFs.bYaffs2 && IsProgramDev(st.pszDev)) : IsProgramDev(st.pszDev);
+    if (bUbi && IsEntryDev(st.pszDev, IMAGE_ENTRY_UBOOT)) {
+        lLen = snprintf(pstPlan->szWrite, CMD_BUF_LEN, "/usr/sbin/nandwrite_mboot -g %" PRIu64 " -l %" PRIu64 " -m %s",
+                        st.ulFileOffset, st.ulLength, st.pszFile);
+        pstPlan->pszBanner = "MTD_BOOTLOAD";
+    } else if (bUbi && IsEntryDev(st.pszDev, IMAGE_ENTRY_TVCONFIG)) {
+        lLen = snprintf(pstPlan->szWrite, CMD_BUF_LEN,
+                        "/usr/sbin/ubiupdatevol /dev/ubi0_0 --skip %" PRIu64 " -s %" PRIu64 " %s", st.ulFileOffset,
+                        st.ulLength, st.pszFile);
+        pstPlan->pszBanner = "MTD_BOOTLOAD";
+    } else {
+        lLen = snprintf(pstPlan->szWrite, CMD_BUF_LEN, "/usr/sbin/nandwrite %s %s -g %" PRIu64 " -l %" PRIu64 " -m %s",
+                        bProgram ? "-o" : "-p", st.pszDev, st.ulFileOffset, st.ulLength, st.pszFile);
+        pstPlan->pszBanner = (bProgram && stMode.bProbe) ? "MTD_PROGRAM" : nullptr;
+    }
+    pstPlan->bSyncMmap = stMode.bProbe && bNoClassicFs && IsEntryDev(st.pszDev, IMAGE_ENTRY_TVCONFIG);
+    return RunsAsComposed(pstPlan->szWrite, lLen, st.pszFile);
+}
+
+// 0 with the plan, or -1 after saying why nothing will be written.
+int PlanWrite(const WRITER_MODE_S &stMode, const ROOTFS_S &stFs, const WRITE_ARGS_S &st, WRITE_PLAN_S *pstPlan)
+{
+    const bool bConfig = IsEntryDev(st.pszDev, IMAGE_ENTRY_CONFIG);
+    const bool bNand = st.ulFlashType != FLASH_TYPE_NOR && st.ulFlashType != FLASH_TYPE_EMMC;
+    if (bNand && stMode.bProbe && bConfig &&
+        (stFs.bUbiRuntime || (!stFs.bYaffs2 && !stFs.bJffs2 && !stFs.bSquashfs))) {
+        // The runtime configuration lives in a mounted file system: clear
+        // it there instead of erasing the partition under the mount.
+        pstPlan->bClearRuntime = true;
+        return 0;
+    }
+    if (!bConfig && !ImageFits(st)) {
+        return -1;
+    }
+    const bool bComposed = st.ulFlashType == FLASH_TYPE_NOR    ? PlanNor(stMode, st, pstPlan)
+                           : st.ulFlashType == FLASH_TYPE_EMMC ? PlanEmmc(st, pstPlan)
+                                                               : PlanNand(stMode, stFs, st, pstPlan);
+    if (!bComposed) {
+        UPDATE_LOG_PRINT("the write command for %s cannot be run with the file %s, nothing written\n", st.pszDev,
+                         st.pszFile);
+        return -1;
+    }
+    return 0;
 }
 
 // Flash writes get ten attempts one second apart: a busy or briefly failing
@@ -83,43 +260,10 @@ int RunWriteWithRetry(const char *pszCmd, bool bNor)
     return -1;
 }
 
-int WriteNor(const WRITER_MODE_S &stMode, const char *pszDev, const char *pszFile, uint64_t ulPartSize,
-             uint64_t ulFileOffset, uint64_t ulLength, uint64_t ulFlashOffset)
+int RunEmmc(const WRITER_MODE_S &stMode, const char *pszDev, const WRITE_PLAN_S &stPlan)
 {
-    char szCmd[CMD_BUF_LEN] = {};
-    if (IsEntryDev(pszDev, IMAGE_ENTRY_CONFIG)) {
-        snprintf(szCmd, sizeof(szCmd), "%s flash_eraseall %s", stMode.pszRunner, pszDev);
-    } else {
-        if (!FitsPartition(pszDev, ulLength, ulPartSize)) {
-            return -1;
-        }
-        snprintf(szCmd, sizeof(szCmd), "%s flashcp -g %" PRIu64 " -l %" PRIu64 " -o %" PRIu64 " %s %s",
-                 stMode.pszRunner, ulFileOffset, ulLength, ulFlashOffset, pszFile, NOR_WHOLE_DEVICE);
-    }
-    UPDATE_LOG_PRINT("%s\n", szCmd);
-    return RunWriteWithRetry(szCmd, true);
-}
-
-int WriteEmmc(const WRITER_MODE_S &stMode, const char *pszDev, const char *pszFile, uint64_t ulPartSize,
-              uint64_t ulFileOffset, uint64_t ulLength, uint64_t ulFlashOffset)
-{
-    char szCmd[CMD_BUF_LEN] = {};
-    if (IsEntryDev(pszDev, IMAGE_ENTRY_CONFIG)) {
-        snprintf(szCmd, sizeof(szCmd), EMMC_CONFIG_CMD, pszDev, pszDev, pszDev);
-    } else {
-        // The package path can come from the command line: one shell word.
-        char szFile[CMD_BUF_LEN] = {};
-        if (ShellQuote(pszFile, szFile) != 0) {
-            UPDATE_LOG_PRINT("update %s failed!\n", pszDev);
-            return -1;
-        }
-        snprintf(szCmd, sizeof(szCmd), IsProgramDev(pszDev) ? "mmcwrite %s ext4 0x%x 0x%x 0x%x 0x%x"
-                                                            : "mmcwrite %s 0x%x 0x%x 0x%x 0x%x",
-                 szFile, static_cast<uint32_t>(ulFileOffset), static_cast<uint32_t>(ulLength),
-                 static_cast<uint32_t>(ulFlashOffset), static_cast<uint32_t>(ulPartSize));
-    }
-    UpdateLogPrint(__FILE_NAME__, __LINE__, stMode.pszEmmcLog, szCmd);
-    if (UpdateSystem(szCmd) != 0) {
+    UpdateLogPrint(__FILE_NAME__, __LINE__, stMode.pszEmmcLog, stPlan.szWrite);
+    if (UpdateSystem(stPlan.szWrite) != 0) {
         UPDATE_LOG_PRINT("update %s failed!\n", pszDev);
         return -1;
     }
@@ -129,47 +273,30 @@ int WriteEmmc(const WRITER_MODE_S &stMode, const char *pszDev, const char *pszFi
     return 0;
 }
 
-int WriteNand(const WRITER_MODE_S &stMode, const ROOTFS_S &stFs, const char *pszDev, const char *pszFile,
-              uint64_t ulFileOffset, uint64_t ulLength)
+// NOR: the one applet line; NAND: the erase, then the write.
+int RunMtd(bool bNor, const WRITE_PLAN_S &stPlan)
 {
-    const bool bConfig = IsEntryDev(pszDev, IMAGE_ENTRY_CONFIG);
-    const bool bNoClassicFs = !stFs.bYaffs2 && !stFs.bJffs2 && !stFs.bSquashfs;
-    char szCmd[CMD_BUF_LEN] = {};
-    snprintf(szCmd, sizeof(szCmd), "%s flash_eraseall %s", stMode.pszRunner, pszDev);
-    UPDATE_LOG_PRINT("%s\n", szCmd);
-    int lRet = UpdateExecCmd(szCmd);
-    if (lRet != 0) {
-        UPDATE_LOG("Erase flash failed, err=%d\n", lRet);
-        UPDATE_LOG_PRINT("Erase flash failed.\n");
-        return lRet;
-    }
-    if (bConfig) {
-        return 0;
-    }
-
-    const bool bUbi = stMode.bProbe && bNoClassicFs && !stFs.bExt4;
-    const bool bProgram = stMode.bProbe ? (stFs.bYaffs2 && IsProgramDev(pszDev)) : IsProgramDev(pszDev);
-    if (bUbi && IsEntryDev(pszDev, IMAGE_ENTRY_UBOOT)) {
-        snprintf(szCmd, sizeof(szCmd), "/usr/sbin/nandwrite_mboot -g %" PRIu64 " -l %" PRIu64 " -m %s", ulFileOffset,
-                 ulLength, pszFile);
-        printf("MTD_BOOTLOAD\n");
-    } else if (bUbi && IsEntryDev(pszDev, IMAGE_ENTRY_TVCONFIG)) {
-        snprintf(szCmd, sizeof(szCmd), "/usr/sbin/ubiupdatevol /dev/ubi0_0 --skip %" PRIu64 " -s %" PRIu64 " %s",
-                 ulFileOffset, ulLength, pszFile);
-        printf("MTD_BOOTLOAD\n");
-    } else {
-        snprintf(szCmd, sizeof(szCmd), "/usr/sbin/nandwrite %s %s -g %" PRIu64 " -l %" PRIu64 " -m %s",
-                 bProgram ? "-o" : "-p", pszDev, ulFileOffset, ulLength, pszFile);
-        if (bProgram && stMode.bProbe) {
-            printf("MTD_PROGRAM\n");
+    if (stPlan.szErase[0] != '\0') {
+        UPDATE_LOG_PRINT("%s\n", stPlan.szErase);
+        int lRet = UpdateExecCmd(stPlan.szErase);
+        if (lRet != 0) {
+            UPDATE_LOG("Erase flash failed, err=%d\n", lRet);
+            UPDATE_LOG_PRINT("Erase flash failed.\n");
+            return lRet;
         }
     }
-    fflush(stdout);
-    UPDATE_LOG_PRINT("%s\n", szCmd);
-    if (RunWriteWithRetry(szCmd, false) != 0) {
+    if (stPlan.szWrite[0] == '\0') {
+        return 0;
+    }
+    if (stPlan.pszBanner != nullptr) {
+        printf("%s\n", stPlan.pszBanner);
+        fflush(stdout);
+    }
+    UPDATE_LOG_PRINT("%s\n", stPlan.szWrite);
+    if (RunWriteWithRetry(stPlan.szWrite, bNor) != 0) {
         return -1;
     }
-    if (stMode.bProbe && bNoClassicFs && IsEntryDev(pszDev, IMAGE_ENTRY_TVCONFIG)) {
+    if (stPlan.bSyncMmap) {
         NVRAM_ITEM_S stItem = {};
         CopyText(stItem.szNvName, "sync_mmap");
         CopyText(stItem.szNvValue, "1");
@@ -178,10 +305,10 @@ int WriteNand(const WRITER_MODE_S &stMode, const ROOTFS_S &stFs, const char *psz
     return 0;
 }
 
-int WriteWithMode(const WRITER_MODE_S &stMode, const char *pszDev, const char *pszFile, uint64_t ulPartSize,
-                  uint64_t ulFlashType, uint64_t ulFileOffset, uint64_t ulLength, uint64_t ulFlashOffset)
+// Writes, or only plans and checks (bRun false) and runs nothing.
+int WriteWithMode(const WRITER_MODE_S &stMode, const WRITE_ARGS_S &st, bool bRun)
 {
-    if (pszDev == nullptr || pszFile == nullptr || g_pstFlashLayout == nullptr) {
+    if (st.pszDev == nullptr || st.pszFile == nullptr || g_pstFlashLayout == nullptr) {
         UPDATE_LOG_PRINT("no partition to write\n");
         return -1;
     }
@@ -193,23 +320,21 @@ int WriteWithMode(const WRITER_MODE_S &stMode, const char *pszDev, const char *p
         stFs.bUbiRuntime = IsRuntimeOnUbi() == 0;
         stFs.bExt4 = IsRootfsExt4() == 0;
     }
-    UPDATE_LOG_PRINT("Begin write flash, mtd:%s\n", pszDev);
-    int lRet = 0;
-    if (ulFlashType == FLASH_TYPE_NOR) {
-        lRet = WriteNor(stMode, pszDev, pszFile, ulPartSize, ulFileOffset, ulLength, ulFlashOffset);
-    } else if (ulFlashType == FLASH_TYPE_EMMC) {
-        lRet = WriteEmmc(stMode, pszDev, pszFile, ulPartSize, ulFileOffset, ulLength, ulFlashOffset);
-    } else {
-        if (stMode.bProbe && IsEntryDev(pszDev, IMAGE_ENTRY_CONFIG) &&
-            (stFs.bUbiRuntime || (!stFs.bYaffs2 && !stFs.bJffs2 && !stFs.bSquashfs))) {
-            // The runtime configuration lives in a mounted file system: clear
-            // it there instead of erasing the partition under the mount.
-            UpdateSystem("rm -rf /var/runtime/*");
-            UPDATE_LOG_PRINT("rm -rf /var/runtime/*.\n");
-            return 0;
-        }
-        lRet = WriteNand(stMode, stFs, pszDev, pszFile, ulFileOffset, ulLength);
+    if (bRun) {
+        UPDATE_LOG_PRINT("Begin write flash, mtd:%s\n", st.pszDev);
     }
+    WRITE_PLAN_S stPlan = {};
+    int lRet = PlanWrite(stMode, stFs, st, &stPlan);
+    if (lRet != 0 || !bRun) {
+        return lRet;
+    }
+    if (stPlan.bClearRuntime) {
+        UpdateSystem("rm -rf /var/runtime/*");
+        UPDATE_LOG_PRINT("rm -rf /var/runtime/*.\n");
+        return 0;
+    }
+    lRet = st.ulFlashType == FLASH_TYPE_EMMC ? RunEmmc(stMode, st.pszDev, stPlan)
+                                              : RunMtd(st.ulFlashType == FLASH_TYPE_NOR, stPlan);
     if (lRet != 0) {
         return lRet;
     }
@@ -313,15 +438,29 @@ int FetchSingleImage(const UPDATE_REQ_S *pstReq, const SINGLE_KIND_S &stKind)
 int WriteFlash(const char *pszDev, const char *pszFile, uint64_t ulPartSize, uint64_t ulFlashType,
                uint64_t ulFileOffset, uint64_t ulLength, uint64_t ulFlashOffset)
 {
-    return WriteWithMode(PACKAGE_MODE, pszDev, pszFile, ulPartSize, ulFlashType, ulFileOffset, ulLength,
-                         ulFlashOffset);
+    const WRITE_ARGS_S st = {pszDev, pszFile, ulPartSize, ulFlashType, ulFileOffset, ulLength, ulFlashOffset};
+    return WriteWithMode(PACKAGE_MODE, st, true);
 }
 
 int WriteFlashSingle(const char *pszDev, const char *pszFile, uint64_t ulPartSize, uint64_t ulFlashType,
                      uint64_t ulFileOffset, uint64_t ulLength, uint64_t ulFlashOffset)
 {
-    return WriteWithMode(SINGLE_MODE, pszDev, pszFile, ulPartSize, ulFlashType, ulFileOffset, ulLength,
-                         ulFlashOffset);
+    const WRITE_ARGS_S st = {pszDev, pszFile, ulPartSize, ulFlashType, ulFileOffset, ulLength, ulFlashOffset};
+    return WriteWithMode(SINGLE_MODE, st, true);
+}
+
+int CheckWriteFlash(const char *pszDev, const char *pszFile, uint64_t ulPartSize, uint64_t ulFlashType,
+                    uint64_t ulFileOffset, uint64_t ulLength, uint64_t ulFlashOffset)
+{
+    const WRITE_ARGS_S st = {pszDev, pszFile, ulPartSize, ulFlashType, ulFileOffset, ulLength, ulFlashOffset};
+    return WriteWithMode(PACKAGE_MODE, st, false);
+}
+
+int CheckWriteFlashSingle(const char *pszDev, const char *pszFile, uint64_t ulPartSize, uint64_t ulFlashType,
+                          uint64_t ulFileOffset, uint64_t ulLength, uint64_t ulFlashOffset)
+{
+    const WRITE_ARGS_S st = {pszDev, pszFile, ulPartSize, ulFlashType, ulFileOffset, ulLength, ulFlashOffset};
+    return WriteWithMode(SINGLE_MODE, st, false);
 }
 
 uint64_t GetFileSize(const char *pszPath)
@@ -333,39 +472,36 @@ uint64_t GetFileSize(const char *pszPath)
     return static_cast<uint64_t>(stInfo.st_size);
 }
 
-int CheckItemImage(const UPDATE_ITEM_S *pstItem, unsigned ulEntry)
+int CheckItemImage(const UPDATE_ITEM_S *pstItem, const SUB_IMAGE_S *pstImage, unsigned ulEntry, unsigned ulSlot)
 {
-    // The tools read the image straight out of the package, after erasing:
-    // a range past its end (a cut or hostile package) would leave the
-    // partition erased or half written, and a length of 0 makes them take
-    // the whole package file. The configuration is only erased.
+    // An entry without a device is refused by its write step; the
+    // configuration is only erased.
     const char *pszDev = g_pstFlashLayout->astImageDev[ulEntry].pszDevName;
-    const SUB_IMAGE_S *pstImage =
-        SubImageAt(pstItem->pstHead, pstItem->ulHeadCount, g_pstFlashLayout->astImageDev[ulEntry].ulImageIdx);
-    if (pszDev == nullptr || ulEntry == IMAGE_ENTRY_CONFIG ||
-        (pstImage->ulFileLength != 0 && CheckImageInPacket(pstItem->pszPacketFile, pstImage) == 0)) {
+    if (pszDev == nullptr) {
         return 0;
     }
-    UPDATE_LOG_PRINT("no complete image for %s in the package, nothing written\n", pszDev);
-    return -1;
+    if (pstImage->ulFileLength == 0 && ulEntry != IMAGE_ENTRY_CONFIG) {
+        UPDATE_LOG_PRINT("no complete image for %s in the package, nothing written\n", pszDev);
+        return -1;
+    }
+    return CheckWriteFlash(pszDev, pstItem->pszPacketFile, g_pstFlashLayout->pstPartSet[ulSlot].ullSize,
+                           g_pstFlashLayout->ulFlashType, pstImage->ulFileOffset, pstImage->ulFileLength,
+                           pstImage->ulFlashOffset);
 }
 
-int WriteItemImage(const UPDATE_ITEM_S *pstItem, unsigned ulEntry, unsigned ulSlot, bool bPrintLine)
+int WriteItemImage(const UPDATE_ITEM_S *pstItem, const SUB_IMAGE_S *pstImage, unsigned ulEntry, unsigned ulSlot,
+                   bool bPrintLine)
 {
-    const IMAGE_DEV_S &stDev = g_pstFlashLayout->astImageDev[ulEntry];
-    const SUB_IMAGE_S *pstImage = SubImageAt(pstItem->pstHead, pstItem->ulHeadCount, stDev.ulImageIdx);
+    const char *pszDev = g_pstFlashLayout->astImageDev[ulEntry].pszDevName;
     (bPrintLine ? UpdateLogPrint : UpdateLog)(
         __FILE_NAME__, __LINE__, "read FileName:%.*s, FileLength:%d, FileOffset: %d, FlashOffset:%d\n",
         static_cast<int>(SUB_IMAGE_NAME_LEN), pstImage->szFileName, static_cast<int>(pstImage->ulFileLength),
         static_cast<int>(pstImage->ulFileOffset), static_cast<int>(pstImage->ulFlashOffset));
-    if (stDev.pszDevName == nullptr) {
+    if (pszDev == nullptr) {
         UPDATE_LOG_PRINT("this board has no partition for image entry %u\n", ulEntry);
         return -1;
     }
-    if (CheckItemImage(pstItem, ulEntry) != 0) {
-        return -1;
-    }
-    return WriteFlash(stDev.pszDevName, pstItem->pszPacketFile, g_pstFlashLayout->pstPartSet[ulSlot].ullSize,
+    return WriteFlash(pszDev, pstItem->pszPacketFile, g_pstFlashLayout->pstPartSet[ulSlot].ullSize,
                       g_pstFlashLayout->ulFlashType, pstImage->ulFileOffset, pstImage->ulFileLength,
                       pstImage->ulFlashOffset);
 }
@@ -399,10 +535,15 @@ int UpdateSingleImage(const UPDATE_REQ_S *pstReq)
     }
     SetUpdateRate(40);
     uint64_t ulLength = GetFileSize(pstKind->pszLocalPath);
-    int lRet = WriteFlashSingle(pszDev, pstKind->pszLocalPath, pstSlot->ullSize, g_pstFlashLayout->ulFlashType, 0,
-                                ulLength, pstSlot->ullOffset);
+    // A check fetches and checks the image as a write would, and writes nothing.
+    const bool bCheckOnly = pstReq->usCheckFlag == 1;
+    int lRet = (bCheckOnly ? CheckWriteFlashSingle : WriteFlashSingle)(
+        pszDev, pstKind->pszLocalPath, pstSlot->ullSize, g_pstFlashLayout->ulFlashType, 0, ulLength,
+        pstSlot->ullOffset);
     if (lRet != 0) {
         UPDATE_LOG_PRINT("update uImage failed.\n");
+    } else if (bCheckOnly) {
+        UPDATE_LOG_PRINT("check only: %s not written\n", pszDev);
     }
     return lRet;
 }

@@ -189,19 +189,26 @@ constexpr IMAGE_STEP_S IMAGE_STEPS[] = {
     {UPDATE_TYPE_CONFIG, IMAGE_ENTRY_CONFIG, PART_SLOT_CONFIG, "loading config....\n", false, nullptr, 0},
 };
 
-// Every image is checked before anything is written: a cut package must not
-// leave the kernel new and the program old.
-int CheckItemImages(const UPDATE_ITEM_S *pstItem)
+// Every image, the slave board's too, is checked before anything is written:
+// a cut package must not leave the kernel new and the program old, nor a
+// write refused after its erase leave a partition empty.
+int CheckItemImages(const UPDATE_ITEM_S *pstItem, const ENTRY_IMAGES_S &stImages)
 {
     for (const IMAGE_STEP_S &stStep : IMAGE_STEPS) {
-        if ((pstItem->ulType & stStep.ulBit) != 0 && CheckItemImage(pstItem, stStep.ulEntry) != 0) {
+        const SUB_IMAGE_S *pstImage = stImages.apstImage[stStep.ulEntry];
+        // The configuration is only erased: its image is never read.
+        const bool bRead = stStep.ulEntry != IMAGE_ENTRY_CONFIG &&
+                           g_pstFlashLayout->astImageDev[stStep.ulEntry].pszDevName != nullptr;
+        if ((pstItem->ulType & stStep.ulBit) != 0 &&
+            ((bRead && CheckImageInPacket(pstItem->pszPacketFile, pstImage) != 0) ||
+             CheckItemImage(pstItem, pstImage, stStep.ulEntry, stStep.ulSlot) != 0)) {
             return -1;
         }
     }
-    return 0;
+    return CheckSlaveBoard(pstItem, stImages);
 }
 
-int WriteImages(UPDATE_ITEM_S *pstItem)
+int WriteImages(UPDATE_ITEM_S *pstItem, const ENTRY_IMAGES_S &stImages)
 {
     if ((pstItem->ulType & 0x3F) != 0) {
         KillJffs2Gc();
@@ -215,7 +222,8 @@ int WriteImages(UPDATE_ITEM_S *pstItem)
                 RemountRuntimeReadOnly();
             }
             UpdateLogPrint(__FILE_NAME__, __LINE__, "%s", stStep.pszStart);
-            int lRet = WriteItemImage(pstItem, stStep.ulEntry, stStep.ulSlot, stStep.bPrintLine);
+            int lRet = WriteItemImage(pstItem, stImages.apstImage[stStep.ulEntry], stStep.ulEntry, stStep.ulSlot,
+                                      stStep.bPrintLine);
             if (lRet != 0 && stStep.pszFailed != nullptr) {
                 UpdateLog(__FILE_NAME__, __LINE__, "%s", stStep.pszFailed);
                 return lRet;
@@ -230,7 +238,7 @@ int WriteImages(UPDATE_ITEM_S *pstItem)
             SetUpdateRate(stStep.ulRate);
         }
     }
-    int lRet = UpdateSlaveBoard(pstItem);
+    int lRet = UpdateSlaveBoard(pstItem, stImages);
     if (lRet == 0 && pszUnreported != nullptr) {
         UPDATE_LOG_PRINT("installation failed: %s was not written\n", pszUnreported);
         return -1;
@@ -261,7 +269,11 @@ int InstallPacket(UPDATE_ITEM_S *pstItem, UPDATE_LINK_S *pstLink)
         return HandOver(pstItem, pstLink, pstUpdater);
     }
 
-    lRet = CheckItemImages(pstItem);
+    ENTRY_IMAGES_S stImages = {};
+    for (unsigned ulEntry = 0; ulEntry < IMAGE_DEV_ENTRIES; ++ulEntry) {
+        stImages.apstImage[ulEntry] = ImageAt(pstItem, GetImagePos(g_pstFlashLayout, ulEntry));
+    }
+    lRet = CheckItemImages(pstItem, stImages);
     if (lRet != 0) {
         return lRet;
     }
@@ -278,5 +290,5 @@ int InstallPacket(UPDATE_ITEM_S *pstItem, UPDATE_LINK_S *pstLink)
             return lRet;
         }
     }
-    return WriteImages(pstItem);
+    return WriteImages(pstItem, stImages);
 }

@@ -1,7 +1,7 @@
 // Runs one flash-subsystem routine with the update log open, for the sandbox
 // and board tests:
 //   flash_driver [-L LAYOUT -S SET] write|single DEV FILE PARTSIZE FILEOFF LEN FLASHOFF
-//   flash_driver [-L LAYOUT -S SET] slave TYPE PACKAGE | env PUBVERSION | needenv INNER PUBVERSION
+//   flash_driver [-L LAYOUT -S SET] slave|install TYPE PACKAGE | env PUBVERSION | needenv INNER PUBVERSION
 //   flash_driver [-L LAYOUT -S SET] killgc | unlock
 // It prints "result=N" and exits 0 once the routine has returned.
 #include <cstdio>
@@ -16,6 +16,7 @@
 #include "include/flash_layout.h"
 #include "include/text_util.h"
 #include "package/compat.h"
+#include "package/install.h"
 #include "package/packet.h"
 #include "update/update_log.h"
 
@@ -30,11 +31,18 @@ int Run(int argc, char **argv)
         return pfn(argv[1], argv[2], Num(argv[3]), g_pstFlashLayout->ulFlashType, Num(argv[4]), Num(argv[5]),
                    Num(argv[6]));
     }
-    if (strcmp(pszCmd, "slave") == 0 && argc == 3) {
+    if ((strcmp(pszCmd, "slave") == 0 || strcmp(pszCmd, "install") == 0) && argc == 3) {
         uint32_t ulCount = 0;
         SubImageTablePtr pstTable(GetSubImageTable(argv[2], &ulCount));
-        UPDATE_ITEM_S stItem = {nullptr, Num(argv[1]), "All.bin", argv[2], pstTable.get(), 0, ulCount};
-        return UpdateSlaveBoard(&stItem);
+        UPDATE_REQ_S stReq = {};
+        stReq.usForceFlag = 1;
+        UPDATE_ITEM_S stItem = {&stReq, Num(argv[1]), "All.bin", argv[2], pstTable.get(), 0, ulCount};
+        ENTRY_IMAGES_S stImages = {};
+        for (unsigned ulEntry = 0; ulEntry < IMAGE_DEV_ENTRIES; ++ulEntry) {
+            stImages.apstImage[ulEntry] = SubImageAt(pstTable.get(), ulCount, GetImagePos(g_pstFlashLayout, ulEntry));
+        }
+        UPDATE_LINK_S stLink = {};
+        return pszCmd[0] == 's' ? UpdateSlaveBoard(&stItem, stImages) : InstallPacket(&stItem, &stLink);
     }
     if ((strcmp(pszCmd, "env") == 0 && argc == 2) || (strcmp(pszCmd, "needenv") == 0 && argc == 3)) {
         CopyText(g_szLocalInnerVersion, argv[1]);

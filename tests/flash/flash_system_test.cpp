@@ -57,7 +57,8 @@ TEST(Flash, WriterCommandLinesMessagesAndResults)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.pszName);
         Files files = {{"proc/cmdline", c.strCmdline + "\n"}, {"proc/mounts", "rootfs / rootfs rw 0 0\n"},
-                       {"tmp/busybox", RECORD}, {"bin/busybox", RECORD}, {"var/runtime/settings", "x"}};
+                       {"tmp/busybox", RECORD}, {"bin/busybox", RECORD}, {"var/runtime/settings", "x"},
+                       {"tmp/P.bin", std::string(4196, 'P')}};
         if (!c.strFailingTool.empty()) {
             files[c.strFailingTool] = c.strFailing;
         }
@@ -75,33 +76,67 @@ TEST(Flash, WriterCommandLinesMessagesAndResults)
     }
 }
 
+// A write that cannot run as asked is refused before the erase: nothing
+// reaches the applets or nandwrite.
+TEST(Flash, RefusedWritesEraseNothing)
+{
+    const std::string LONG = "/tmp/" + std::string(60, 'd') + "/P.bin", BLANK = "/tmp/a b/P.bin", P = "/tmp/P.bin";
+    const std::pair<std::vector<std::string>, const char *> cases[] = {
+        {{"write", "/dev/mtd4", LONG, "0xc00000", "0", "100", "0"}, "cannot be run"},
+        {{"write", "/dev/mtd4", BLANK, "0xc00000", "0", "100", "0"}, "cannot be run"},
+        {{"write", "/dev/mtd4", P, "99", "0", "100", "0"}, "does not fit"},
+        {{"single", "/dev/mtd4", P, "0xc00000", "0", "0", "0"}, "holds no image"},
+        {{"write", "/dev/mtd4", P, "0xc00000", "4100", "100", "0"}, "holds no image"},
+        // NOR kernel slot of set 4: 0xe0000 (917504), 0x180000 bytes
+        {{"-L", "4", "-S", "4", "write", "/dev/mtd4", P, "0x180000", "0", "100", "0"}, "lies outside"},
+        {{"-L", "4", "-S", "4", "write", "/dev/mtd4", P, "0x180000", "0", "100", "2490269"}, "lies outside"},
+    };
+    for (const auto &[args, pszSays] : cases) {
+        SCOPED_TRACE(args[args.size() - 5] + " " + pszSays);
+        Files files = {{"tmp/busybox", RECORD}, {"bin/busybox", RECORD}, {"proc/cmdline", "squashfs\n"}};
+        for (const std::string &f : {LONG, BLANK, P}) {
+            files[f.substr(1)] = std::string(4196, 'P');
+        }
+        std::string dir;
+        SandboxResult r = Drive("refused", files, args, &dir);
+        EXPECT_NE(std::string::npos, r.strOut.find("result=-1\n")) << r.strOut;
+        EXPECT_NE(std::string::npos, r.strOut.find(pszSays)) << r.strOut;
+        EXPECT_EQ("", ReadFile(dir + "/journal/busybox") + ReadFile(dir + "/journal/nandwrite"));
+    }
+}
+
 TEST(Flash, SlaveBoardWritesWhatTheMainKindsAskForAndStopsAtTheFirstFailure)
 {
     const struct {
         const char *pszName;
-        std::vector<std::string> layout;
-        const char *pszType;
+        std::vector<std::string> args;  // layout, routine, type
         bool bFail;
         std::string strResult, strRate, strBusybox;
     } cases[] = {
         // Set 14 has no slave slots: progress only.
-        {"set14", {}, "0xa3", false, "result=0", "95", ""},
-        {"kernel_only", {"-L", "3", "-S", "3"}, "0x1", false, "result=0", "95",
-         "flashcp -g 4096 -l 100 -o 3145728 /tmp/P.bin /dev/mtd0\n"},
-        {"program_only", {"-L", "3", "-S", "7"}, "0x402", false, "result=0", "95",
-         "flashcp -g 4196 -l 200 -o 3670016 /tmp/P.bin /dev/mtd0\n"},
+        {"set14", {"slave", "0xa3"}, false, "result=0", "95", ""},
+        {"kernel_only", {"-L", "3", "-S", "3", "slave", "0x1"}, false, "result=0", "95",
+         "flashcp -g 4196 -l 100 -o 18939904 /tmp/P.bin /dev/mtd0\n"},
+        {"program_only", {"-L", "3", "-S", "7", "slave", "0x402"}, false, "result=0", "95",
+         "flashcp -g 4296 -l 200 -o 88211456 /tmp/P.bin /dev/mtd0\n"},
         // The slave kernel's erase fails: the slave program is not touched.
-        {"failure_stops_before_the_next_image", {"-L", "7", "-S", "7"}, "0x600", true, "result=3", "", "flash_eraseall /dev/mtd10\n"},
+        {"failure_stops_before_the_next_image", {"-L", "7", "-S", "7", "slave", "0x600"}, true, "result=3", "",
+         "flash_eraseall /dev/mtd10\n"},
+        // Asked for by name, a slave image the package lacks fails the item,
+        // and is found before the main kernel is written.
+        {"absent_slave_boot_loader", {"-L", "3", "-S", "3", "slave", "0x100"}, false, "result=-1", "95", ""},
+        {"checked_before_the_kernel", {"-L", "3", "-S", "3", "install", "0x101"}, false, "result=-1", "", ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.pszName);
         const std::string src = MakeSandboxDir(std::string("slave_src_") + c.pszName);
         WriteFile(src + "/k", std::string(100, 'k'));
         WriteFile(src + "/p", std::string(200, 'p'));
-        ASSERT_EQ(0, system((BIN + "update-pack create " + src + "/P.bin --image 12=" + src + "/k --flash-offset " +
-                             "12=0x300000 --image 13=" + src + "/p --flash-offset 13=0x380000 > /dev/null").c_str()));
-        std::vector<std::string> args = c.layout;
-        args.insert(args.end(), {"slave", c.pszType, "/tmp/P.bin"});
+        ASSERT_EQ(0, system((BIN + "update-pack create " + src + "/P.bin --image 3=" + src + "/k --flash-offset " +
+                             "3=0x1c0000 --image 12=" + src + "/k --flash-offset 12=0x1210000 --image 13=" + src +
+                             "/p --flash-offset 13=0x5420000 > /dev/null").c_str()));
+        std::vector<std::string> args = c.args;
+        args.push_back("/tmp/P.bin");
         std::string dir;
         SandboxResult r = Drive(c.pszName, {{"tmp/busybox", c.bFail ? FAIL_3 : RECORD},
                                             {"tmp/P.bin", ReadFile(src + "/P.bin")},
