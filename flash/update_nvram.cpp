@@ -9,6 +9,7 @@
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <utility>
 #include <zlib.h>
 
 #include "applets/xio.h"
@@ -170,7 +171,8 @@ int UpdateEnv(void)
     // remains and pass for whole with the boot loader: while the other copy
     // is whole, the damaged one takes its content instead.
     const bool bEnvWhole = CopyIsWhole(pucEnv.get(), lEnvRead);
-    if (bEnvWhole != CopyIsWhole(pucBak.get(), lBakRead)) {
+    const bool bBakWhole = CopyIsWhole(pucBak.get(), lBakRead);
+    if (bEnvWhole != bBakWhole) {
         UPDATE_LOG_PRINT("%s damaged, rebuilt from %s\n", bEnvWhole ? ENV_BACKUP_DEV : ENV_MAIN_DEV,
                          bEnvWhole ? ENV_MAIN_DEV : ENV_BACKUP_DEV);
         memcpy(bEnvWhole ? pucBak.get() : pucEnv.get(), bEnvWhole ? pucEnv.get() : pucBak.get(), ENV_BUF_SIZE);
@@ -186,24 +188,46 @@ int UpdateEnv(void)
         memcpy(pucBuf, &ulCrc, sizeof(ulCrc));
     }
 
-    // One copy at a time: whatever moment power fails, the other copy is whole.
-    int lRet = EraseBlock(stEnv.Get(), ulSize, "Env");
-    if (lRet != 0) {
-        return lRet;
+    // One copy at a time, a damaged one first and from the whole one: the
+    // whole copy is erased only once the other reads back as written, so
+    // whatever moment power fails, and on every rerun, one copy is valid.
+    struct ENV_COPY_S {
+        int lFd;
+        const char *pszDev;
+        const char *pszWho;
+        uint8_t *pucBuf;
+    } astCopy[] = {{stEnv.Get(), ENV_MAIN_DEV, "Env", pucEnv.get()}, {stBak.Get(), ENV_BACKUP_DEV, "BakEnv", pucBak.get()}};
+    if (bEnvWhole && !bBakWhole) {
+        std::swap(astCopy[0], astCopy[1]);
     }
-    lRet = WriteCopy(stEnv.Get(), ENV_MAIN_DEV, pucEnv.get(), pucCheck.get(), ulSize);
-    if (lRet != 0) {
-        return lRet;
+    for (const ENV_COPY_S &stCopy : astCopy) {
+        int lRet = EraseBlock(stCopy.lFd, ulSize, stCopy.pszWho);
+        if (lRet != 0) {
+            return lRet;
+        }
+        lRet = WriteCopy(stCopy.lFd, stCopy.pszDev, stCopy.pucBuf, pucCheck.get(), ulSize);
+        if (lRet != 0) {
+            if (stCopy.lFd == stBak.Get()) {
+                UPDATE_LOG_PRINT("Failed to wirte bakenv");
+            }
+            return lRet;
+        }
     }
-    lRet = EraseBlock(stBak.Get(), ulSize, "BakEnv");
-    if (lRet != 0) {
-        return lRet;
+    return 0;
+}
+
+int UpdateEnvBeforeUboot(void)
+{
+    if (NeedUpdateEnv() != 1) {
+        UPDATE_LOG_PRINT("\nno need to update envcrc bakenvcrc. ");
+        return 0;
     }
-    lRet = WriteCopy(stBak.Get(), ENV_BACKUP_DEV, pucBak.get(), pucCheck.get(), ulSize);
+    int lRet = UpdateEnv();
     if (lRet != 0) {
-        UPDATE_LOG_PRINT("Failed to wirte bakenv");
-        return lRet;
+        UPDATE_LOG_PRINT("\nfailed to update back env iRet %d.", lRet);
+        return -1;
     }
+    UPDATE_LOG_PRINT("\nsuccess to update envcrc bakenvcrc. ");
     return 0;
 }
 

@@ -32,6 +32,10 @@ uint32_t GetEnvBlockSize(const char *pszImagePubVersion);
 // Recomputes the CRC of both environment copies, each over its own content.
 // 0, or the failing step's result.
 int UpdateEnv(void);
+// The environment step of a boot-loader write, run right before the image is
+// written: rewrites both copies when NeedUpdateEnv says so. 0, or -1 when the
+// rewrite failed and the boot loader must not be written.
+int UpdateEnvBeforeUboot(void);
 // One name/value item into the platform's nvram driver: 0 or -1.
 int SetEnvToFlash(NVRAM_ITEM_S *pstItem);
 // The boot-environment fix request: accepted with either value, changes nothing.

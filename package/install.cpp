@@ -11,6 +11,7 @@
 #include "flash/flash_write.h"
 #include "flash/mtd_housekeeping.h"
 #include "flash/slave_board.h"
+#include "flash/update_nvram.h"
 #include "include/flash_layout.h"
 #include "include/text_util.h"
 #include "package/packet.h"
@@ -220,6 +221,9 @@ int WriteImages(UPDATE_ITEM_S *pstItem, const ENTRY_IMAGES_S &stImages)
         if ((pstItem->ulType & stStep.ulBit) != 0) {
             if (stStep.ulBit == UPDATE_TYPE_CONFIG) {
                 RemountRuntimeReadOnly();
+            }
+            if (stStep.ulBit == UPDATE_TYPE_UBOOT && UpdateEnvBeforeUboot() != 0) {
+                return -1;
             }
             UpdateLogPrint(__FILE_NAME__, __LINE__, "%s", stStep.pszStart);
             int lRet = WriteItemImage(pstItem, stImages.apstImage[stStep.ulEntry], stStep.ulEntry, stStep.ulSlot,

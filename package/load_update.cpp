@@ -7,9 +7,9 @@
 
 #include "fetch/fetch_progress.h"
 #include "fetch/retrieve.h"
-#include "flash/update_nvram.h"
 #include "include/flash_layout.h"
 #include "include/owners.h"
+#include "include/text_util.h"
 #include "include/update_item.h"
 #include "package/compat.h"
 #include "package/packet.h"
@@ -27,14 +27,19 @@ struct WorkerEnd {
     ~WorkerEnd() { WorkerEnded(); }
 };
 
-void WriteUpdateRecord(const char *pszImageInner)
+// The installed inner version, "Unknown" when unreadable.
+void ReadPreviousVersion(char (&szInnerVer)[VERSION_BUF_LEN])
 {
     char szPubVer[VERSION_BUF_LEN] = "Unknown";
     char szNewVer[VERSION_BUF_LEN] = "Unknown";
-    char szInnerVer[VERSION_BUF_LEN] = "Unknown";
     char szBuildDate[BUILD_DATE_BUF_LEN] = {};
     char szBuildTime[BUILD_TIME_BUF_LEN] = {};
+    CopyText(szInnerVer, "Unknown");
     (void)ReadVersionFile(szPubVer, szNewVer, szInnerVer, szBuildDate, szBuildTime);
+}
+
+void WriteUpdateRecord(const char *pszPreviousInner, const char *pszImageInner)
+{
     mkdir("/var/runtime/log", 0755);
     RemoveTmpTarget(UPDATE_RECORD_FILE);
     FileOwner pFile(fopen(UPDATE_RECORD_FILE, "w"));
@@ -43,7 +48,7 @@ void WriteUpdateRecord(const char *pszImageInner)
         fflush(stdout);
         return;
     }
-    fprintf(pFile.get(), "Previous Verion: %s\n", szInnerVer);
+    fprintf(pFile.get(), "Previous Verion: %s\n", pszPreviousInner);
     fprintf(pFile.get(), "Upgraded Verion: %s\n", pszImageInner);
     fflush(pFile.get());
     UpdateSystem("date>>/var/runtime/log/update_record.log");
@@ -100,18 +105,9 @@ int LoadUpdate(const UPDATE_REQ_S *pstReq)
         UPDATE_LOG_PRINT("check update valid failed.\n");
         return lRet;
     }
-    if ((pstReq->usUpdateType & UPDATE_TYPE_UBOOT) != 0) {
-        if (NeedUpdateEnv() != 1) {
-            UPDATE_LOG_PRINT("\nno need to update envcrc bakenvcrc. ");
-        } else {
-            lRet = UpdateEnv();
-            if (lRet != 0) {
-                UPDATE_LOG_PRINT("\nfailed to update back env iRet %d.", lRet);
-                return -1;
-            }
-            UPDATE_LOG_PRINT("\nsuccess to update envcrc bakenvcrc. ");
-        }
-    }
+    // The boot environment is rewritten by the installer right before the
+    // boot loader itself: a check, a hand-over or a run that stops earlier
+    // must leave the running boot loader's checksums as they are.
     pszCompat.reset();
 
     if (pstReq->usCheckFlag == 1) {
@@ -126,6 +122,10 @@ int LoadUpdate(const UPDATE_REQ_S *pstReq)
     if (g_lDaemonsStopped == 0) {
         StopDeviceDaemons();
     }
+    // Read before the first write: the version file lives on the program
+    // partition, which the installation rewrites under its file system.
+    char szPreviousInner[VERSION_BUF_LEN];
+    ReadPreviousVersion(szPreviousInner);
     UPDATE_ITEM_S stItem = {const_cast<UPDATE_REQ_S *>(pstReq), 0, nullptr, szLocalFile, pstTable.get(), ulCrc,
                             ulCount};
     lRet = UpdateComponents(&stItem);
@@ -138,7 +138,7 @@ int LoadUpdate(const UPDATE_REQ_S *pstReq)
         SetUpdateRate(100);
     }
     if (IsWholePackage(pstReq->usUpdateType)) {
-        WriteUpdateRecord(szImageInner);
+        WriteUpdateRecord(szPreviousInner, szImageInner);
     }
     UPDATE_LOG_PRINT("done!\n");
     RemovePacketFile();
