@@ -7,10 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
+#include <regex>
+#include <set>
 #include <filesystem>
 #include <thread>
 
+#include "applets/seccomp_rule.h"
 #include "fetch/fetch_progress.h"
 #include "fetch/http_download.h"
 #include "fetch/retrieve.h"
@@ -180,6 +184,59 @@ TEST(Progress, StatusRecords)
     EXPECT_EQ(SetUpdateRate(30), 0);
     EXPECT_EQ(WatchNow(), "0 30 0");
     EXPECT_NE(ReadFile("/var/log/update.log").find("failed to open /tmp/update_rate.log fd -1 \n"), std::string::npos);
+}
+
+// A reader sees a whole record, never an empty or cut one; a link planted at
+// the path is replaced, not written through; the watch never sees a general
+// -1 before a specific code; a status record that cannot be locked is not written.
+TEST(Progress, WholeRecordsRealCodesAndLocking)
+{
+    ResetFetchState();
+    WriteFile(SANDBOX + "/victim", "precious");
+    fs::create_symlink(SANDBOX + "/victim", RATE);
+    ASSERT_EQ(InitDownloadStat(&g_stDownloadStat), 0);
+    SetUpdateRate(0);
+    std::atomic<bool> bDone {false}, bGeneral {false};
+    std::set<std::string> seen;
+    std::thread reader([&] {
+        while (!bDone) {
+            seen.insert(ReadFile(RATE) + "|" + ReadFile(STAT));
+        }
+    });
+    std::thread watcher([&] {
+        while (!bDone) {
+            pthread_mutex_lock(&g_stWatchMutex);
+            bGeneral = bGeneral || g_stWatchState.lErr == -1;
+            pthread_mutex_unlock(&g_stWatchMutex);
+        }
+    });
+    for (uint32_t i = 0; i < 1000; ++i) {
+        g_stDownloadStat.ulRate = i % 2 ? 7 : 100;
+        if (i % 3 == 0) {
+            WriteDownloadStat();  // republishes progress 0
+        }
+        SetUpdateFailed(-3);
+    }
+    bDone = true;
+    reader.join();
+    watcher.join();
+    for (const std::string &strSeen : seen) {
+        EXPECT_TRUE(std::regex_match(strSeen, std::regex("(0|101)\\|Stat:1,DownladRate:(0|7|100)"))) << strSeen;
+    }
+    EXPECT_FALSE(bGeneral);
+    EXPECT_EQ(ReadFile(SANDBOX + "/victim"), "precious");
+
+    int lRet = 0;
+    EXPECT_EQ(Printed([&] {
+        std::thread([&] {
+            lRet = FilterSyscall(SYS_flock, {BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOLCK)}) ? WriteDownloadStat() : 9;
+        }).join();
+        return lRet;
+    }), Result(-1, "failed to lock"));
+    EXPECT_EQ(ReadFile(STAT), "Stat:1,DownladRate:7");
+    for (const fs::directory_entry &stEntry : fs::directory_iterator("/tmp")) {  // nothing left beside the files
+        EXPECT_EQ(stEntry.path().filename().string().find(".log."), std::string::npos) << stEntry.path();
+    }
 }
 
 // The finish flag and progress above 99 end every -check and every update on
