@@ -18,7 +18,7 @@ if [[ ${1:-} == guest ]]; then # guest TMP_KIB PREPARE COMMAND, inside the sandb
 	cp "$work/stub" /tmp/busybox; eval "$3"
 	eval "$4"; echo $? > "$SANDBOX_DIR/rc"
 	whole Program.bin /program/pkg/Program.bin && whole busybox "$work/stub" "$work/upd.img" "$work/launched" &&
-		whole memupdate "$U" "$S" && whole custom.zip "$work/big.img" && ! ls /tmp/ln* /program/pkg/ln* 2>/dev/null ||
+		whole memupdate "$U" "$S" && whole custom.zip "$work/big.img" && [[ -z $(find /tmp /program -name 'ln*') ]] ||
 		ls -l /tmp > "$SANDBOX_DIR/partial"
 	exit 0
 fi
