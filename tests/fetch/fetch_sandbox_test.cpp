@@ -200,12 +200,10 @@ TEST(Progress, WholeRecordsRealCodesAndLocking)
     EXPECT_EQ(ReadFile(SANDBOX + "/victim"), "precious");
     EXPECT_EQ(fs::status(RATE).permissions(), fs::perms(0644));  // not executable
     const sock_filter stNoLock = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOLCK);
-    auto fnUnlocked = [&] {
-        int lRet = 9;
-        std::thread([&] { lRet = FilterSyscall(SYS_flock, {stNoLock}) ? WriteDownloadStat() : 9; }).join();
-        return lRet;
-    };
-    EXPECT_EQ(Printed(fnUnlocked), Result(-1, "failed to lock"));
+    int lRet = 9;
+    testing::internal::CaptureStdout();
+    std::thread([&] { lRet = FilterSyscall(SYS_flock, {stNoLock}) ? WriteDownloadStat() : 9; }).join();
+    EXPECT_EQ(Result(lRet, testing::internal::GetCapturedStdout()), Result(-1, "failed to lock"));
     EXPECT_EQ(ReadFile(STAT), "Stat:1,DownladRate:7");
     EXPECT_EQ(std::count_if(fs::directory_iterator("/tmp"), fs::directory_iterator(), [](const fs::directory_entry &e) {
         return e.path().string().find(".log.") != std::string::npos;  // nothing left beside the files
