@@ -1,6 +1,7 @@
 #include "fetch/fetch_progress.h"
 #include "include/owners.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -33,22 +34,87 @@ public:
     WatchLock &operator=(const WatchLock &) = delete;
 };
 
+// Outcomes of ReplaceTmpFile.
+constexpr int REPLACE_OPEN_FAILED = -1;
+constexpr int REPLACE_LOCK_FAILED = -2;
+constexpr int REPLACE_WRITE_FAILED = -3;
+constexpr unsigned REPLACE_NAME_TRIES = 16;
+constexpr size_t REPLACE_NAME_LEN = 128;
 
-// Writes one record from offset 0 and cuts what an older, longer record left
-// behind, so a falling percentage (a resumed transfer restarts its count) is
-// never read back with a stale trailing digit. The file is never empty.
-bool WriteRecord(int fd, const char *pszRecord, size_t ulLen)
+std::atomic<unsigned> s_ulReplaceSeq{0};
+bool s_bLaunchedUpdater = false;  // guarded by g_stWatchMutex
+
+// Readers in other processes (the device's user interface) must see the old
+// content or the new one, never an empty or half-written file: the text goes
+// into a new file beside pszPath, which is then renamed over it. The new file
+// is created exclusively, so nothing planted under its name is written
+// through, and the rename replaces a link planted at pszPath instead of
+// following it. With bLock the new file is held under an exclusive flock
+// until it carries the name. On failure pszPath keeps what it had.
+int ReplaceTmpFile(const char *pszPath, const char *pszText, size_t ulLen, unsigned ulMode, int lExtraFlags,
+                   bool bLock)
 {
-    ssize_t lDone = pwrite(fd, pszRecord, ulLen, 0);
-    if (lDone < 0 || static_cast<size_t>(lDone) != ulLen) {
-        return false;
+    char szNew[REPLACE_NAME_LEN];
+    int lFd = -1;
+    for (unsigned i = 0; lFd < 0 && i < REPLACE_NAME_TRIES; ++i) {
+        if (!FORMAT_TEXT(szNew, "%s.%d.%u", pszPath, static_cast<int>(getpid()), s_ulReplaceSeq.fetch_add(1))) {
+            return REPLACE_OPEN_FAILED;
+        }
+        lFd = open(szNew, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | lExtraFlags, ulMode);
+        if (lFd < 0 && errno != EEXIST) {
+            return REPLACE_OPEN_FAILED;
+        }
     }
-    return ftruncate(fd, static_cast<off_t>(ulLen)) == 0;
+    if (lFd < 0) {
+        return REPLACE_OPEN_FAILED;
+    }
+    FdOwner file(lFd);
+    int lRet = 0;
+    if (bLock && flock(file.Get(), LOCK_EX) != 0) {
+        lRet = REPLACE_LOCK_FAILED;
+    } else if (write(file.Get(), pszText, ulLen) != static_cast<ssize_t>(ulLen)) {
+        lRet = REPLACE_WRITE_FAILED;
+    } else if (rename(szNew, pszPath) != 0) {
+        // The path cannot take a file (a folder stands there): as if it could not be opened.
+        lRet = REPLACE_OPEN_FAILED;
+    }
+    if (lRet != 0) {
+        unlink(szNew);
+    }
+    return lRet;
 }
 
-int OpenStatFile(void)
+// The progress file alone; "failed to open" is logged only.
+void WriteRateFile(uint32_t ulRate)
 {
-    return OpenTmpForWrite(DOWNLOAD_STAT_FILE, O_WRONLY | O_CREAT | O_SYNC, 0777);
+    char szRate[RATE_BUF_LEN] = {};
+    int lLen = snprintf(szRate, sizeof(szRate), "%u", ulRate);
+    int lRet = ReplaceTmpFile(UPDATE_RATE_FILE, szRate, static_cast<size_t>(lLen), 0644, 0, false);
+    if (lRet == REPLACE_OPEN_FAILED) {
+        UPDATE_LOG("failed to open %s fd %d \n", UPDATE_RATE_FILE, -1);
+    } else if (lRet != 0) {
+        UPDATE_LOG("failed to write %s\n", UPDATE_RATE_FILE);
+    }
+}
+
+// One status record, written whole or not at all; 0 or -1 (reported).
+int WriteStatRecord(uint32_t ulStat, uint32_t ulRate, bool bLock)
+{
+    char szRecord[STAT_BUF_LEN] = {};
+    int lLen = snprintf(szRecord, sizeof(szRecord), STAT_FORMAT, ulStat, ulRate);
+    if (lLen < 0 || lLen >= static_cast<int>(STAT_BUF_LEN)) {
+        UPDATE_LOG_PRINT("Invalid param, maxLen=%d, strLen=%d.", static_cast<int>(STAT_BUF_LEN), lLen);
+        return -1;
+    }
+    int lRet = ReplaceTmpFile(DOWNLOAD_STAT_FILE, szRecord, static_cast<size_t>(lLen), 0777, O_SYNC, bLock);
+    if (lRet == REPLACE_OPEN_FAILED) {
+        UPDATE_LOG_PRINT("failed to open");
+    } else if (lRet == REPLACE_LOCK_FAILED) {
+        UPDATE_LOG_PRINT("failed to lock");
+    } else if (lRet != 0) {
+        UPDATE_LOG_PRINT("failed to write");
+    }
+    return lRet == 0 ? 0 : -1;
 }
 } // namespace
 
@@ -105,17 +171,7 @@ int SetUpdateRate(uint32_t ulRate)
     if (ulRate <= 100 && g_stDownloadStat.szUrl[0] != '\0') {
         MergeDownloadRate(&ulRate);
     }
-    int fd = OpenTmpForWrite(UPDATE_RATE_FILE, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) {
-        UPDATE_LOG("failed to open %s fd %d \n", UPDATE_RATE_FILE, fd);
-    } else {
-        FdOwner file(fd);
-        char szRate[RATE_BUF_LEN] = {};
-        int lLen = snprintf(szRate, sizeof(szRate), "%u", ulRate);
-        if (write(file.Get(), szRate, static_cast<size_t>(lLen)) != lLen) {
-            UPDATE_LOG("failed to write %s\n", UPDATE_RATE_FILE);
-        }
-    }
+    WriteRateFile(ulRate);
     if (ulRate == UPDATE_RATE_FAILED) {
         return SetWatchState(UPDATE_ERR_GENERAL, 0, 0);
     }
@@ -124,8 +180,10 @@ int SetUpdateRate(uint32_t ulRate)
 
 void SetUpdateFailed(int32_t lCode)
 {
-    SetUpdateRate(UPDATE_RATE_FAILED);
-    SetWatchState(lCode, 0, 0);
+    // One store of the real code: a watch poll between a general -1 and the
+    // code would end the run with the wrong exit status.
+    WriteRateFile(UPDATE_RATE_FAILED);
+    SetWatchState(lCode != 0 ? lCode : UPDATE_ERR_GENERAL, 0, 0);
 }
 
 int InitDownloadStat(DOWNLOAD_STAT_S *pstStat)
@@ -144,43 +202,14 @@ int InitDownloadStat(DOWNLOAD_STAT_S *pstStat)
     memset(pstStat->szUrl, 0, sizeof(pstStat->szUrl));
     memset(pstStat->szLocalFile, 0, sizeof(pstStat->szLocalFile));
 
-    char szRecord[STAT_BUF_LEN] = {};
-    int lLen = snprintf(szRecord, sizeof(szRecord), STAT_FORMAT, DOWNLOAD_STAT_BEGIN, 0U);
-    if (lLen < 0 || lLen >= static_cast<int>(STAT_BUF_LEN)) {
-        UPDATE_LOG_PRINT("Invalid param, maxLen=%d, strLen=%d.", static_cast<int>(STAT_BUF_LEN), lLen);
-        return -1;
-    }
-    FdOwner file(OpenStatFile());
-    if (file.Get() < 0) {
-        UPDATE_LOG_PRINT("failed to open");
-        return -1;
-    }
-    if (!WriteRecord(file.Get(), szRecord, static_cast<size_t>(lLen))) {
-        UPDATE_LOG_PRINT("failed to write");
-        return -1;
-    }
-    return 0;
+    return WriteStatRecord(DOWNLOAD_STAT_BEGIN, 0, false);
 }
 
 int WriteDownloadStat(void)
 {
     // The progress callback stores these fields on this same thread.
-    char szRecord[STAT_BUF_LEN] = {};
-    int lLen = snprintf(szRecord, sizeof(szRecord), STAT_FORMAT, g_stDownloadStat.ulStat, g_stDownloadStat.ulRate);
-    {
-        FdOwner file(OpenStatFile());
-        if (file.Get() < 0) {
-            UPDATE_LOG_PRINT("failed to open");
-            return -1;
-        }
-        if (flock(file.Get(), LOCK_EX) == 0) {
-            bool bOk = WriteRecord(file.Get(), szRecord, static_cast<size_t>(lLen));
-            flock(file.Get(), LOCK_UN);
-            if (!bOk) {
-                UPDATE_LOG_PRINT("failed to write");
-                return -1;
-            }
-        }
+    if (WriteStatRecord(g_stDownloadStat.ulStat, g_stDownloadStat.ulRate, true) != 0) {
+        return -1;
     }
     SetUpdateRate(0);
     return 0;
@@ -225,6 +254,10 @@ int WatchUpdateLimit(unsigned ulIdleLimit)
                 break;
             } else if (static_cast<int32_t>(g_stWatchState.ulProgress) > 99) {
                 break;
+            } else if (s_bLaunchedUpdater) {
+                // The launched updater publishes its own progress, not ours:
+                // it is waited for, never declared stalled.
+                ulIdle = 0;
             } else if (lLast < static_cast<int32_t>(g_stWatchState.ulProgress)) {
                 lLast = static_cast<int32_t>(g_stWatchState.ulProgress);
                 ulIdle = 0;
@@ -242,6 +275,12 @@ int WatchUpdateLimit(unsigned ulIdleLimit)
         }
     }
     return ulIdle > ulIdleLimit ? UPDATE_ERR_STALLED : lResult;
+}
+
+void SetLaunchedUpdater(bool bAlive)
+{
+    WatchLock lock;
+    s_bLaunchedUpdater = bAlive;
 }
 
 int WatchUpdate(void)

@@ -1,7 +1,7 @@
 // Fuzz target for the command line and the words of a relaunch. The first two
 // bytes are the board's mask of supported components; the rest, split at NUL
 // bytes, are the words after the program name. Whatever the parser takes,
-// the relaunched updater must read back the type, force and reboot choice
+// the relaunched updater must read back the type, force, reboot and check choice
 // and every word handed on, and the shell must see no unquoted metacharacter.
 #include <utility>
 
@@ -13,7 +13,6 @@ namespace {
 
 FLASH_LAYOUT_S s_stLayout {};
 char s_szName[] = "update";
-constexpr unsigned ENCODABLE_TYPES[] = {0x1, 0x2, 0x4, 0x8, 0x20, 0xA3, 0x100, 0x200, 0x400};
 
 // Cuts the text in place into the words sh makes of it: outside quotes only
 // plain characters, blanks and the escaped quote of the quoting may appear.
@@ -76,19 +75,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t ulSize)
         Check(strnlen(psz, sizeof(stReq.szRemote)) < sizeof(stReq.szRemote));
     }
     char szArgs[CMD_BUF_LEN] = {};
-    EncodeRelaunchArgs(&stReq, szExtra, szArgs);
-    // The launch line adds about 60 characters: a longer (or cut) text is refused before it runs.
-    if (lRet == ARGS_REFUSED || strlen(szArgs) > CMD_BUF_LEN - 64) {
+    // The launch line adds about 60 characters: a longer text is refused before it runs.
+    if (lRet == ARGS_REFUSED || EncodeRelaunchArgs(&stReq, szExtra, szArgs) != 0 || strlen(szArgs) > CMD_BUF_LEN - 64) {
         return 0;
     }
     std::string sLine = "update -local /tmp/ " + std::string(szArgs) + " -loop";
     UPDATE_REQ_S stAgain {};
     char szAgain[EXTRA_ARGS_LEN] = {};
     int lAgain = Parse(ShellWords(sLine.data()), &stAgain, szAgain);
-    unsigned ulType = stReq.usUpdateType & ~static_cast<unsigned>(UPDATE_TYPE_UPDATE);
-    bool bEncodable = std::ranges::find(ENCODABLE_TYPES, ulType) != std::end(ENCODABLE_TYPES);
     Check(lAgain == (szExtra[0] != '\0' ? -1 : 0) && strcmp(szAgain, szExtra) == 0 &&
-          stAgain.usUpdateType == (bEncodable ? ulType : 0) && stAgain.usForceFlag == stReq.usForceFlag &&
-          stAgain.usRebootFlag == stReq.usRebootFlag);
+          stAgain.usUpdateType == (stReq.usUpdateType & ~static_cast<unsigned>(UPDATE_TYPE_UPDATE)) &&
+          stAgain.usForceFlag == stReq.usForceFlag && stAgain.usRebootFlag == stReq.usRebootFlag &&
+          stAgain.usCheckFlag == stReq.usCheckFlag);
     return 0;
 }

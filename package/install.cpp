@@ -67,14 +67,14 @@ int HandOver(UPDATE_ITEM_S *pstItem, UPDATE_LINK_S *pstLink, const SUB_IMAGE_S *
         !FORMAT_TEXT(pstLink->szPacketFile, "%s/%s", szDir, PACKET_FILE_NAME)) {
         return -1;
     }
-    struct stat stInfo = {};
-    if (lstat(pstLink->szLinkFile, &stInfo) != 0) {
-        lRet = CreateUpdateLink(pstLink);
-        if (lRet != 0) {
-            return lRet;
-        }
-        pstLink->ulLinked = 1;
+    // A link an earlier run left behind may name an older package: it is
+    // made anew, so that it is always this package and always removed after.
+    unlink(pstLink->szLinkFile);
+    lRet = CreateUpdateLink(pstLink);
+    if (lRet != 0) {
+        return lRet;
     }
+    pstLink->ulLinked = 1;
     SetUpdateRate(20);
     return LaunchUpdate(szDir, szUpdatePara);
 }

@@ -303,8 +303,11 @@ int GetPacketDir(const char *pszPath, char *pszDir, uint32_t ulSize)
     if (ulSize < 2) {
         return -1;
     }
-    const char *pszName = strstr(pszPath, PACKET_FILE_NAME);
-    if (pszName == nullptr) {
+    // The directory of the package file itself: its last component must be
+    // the package name, whatever the folders above it are called.
+    const char *pszSlash = strrchr(pszPath, '/');
+    const char *pszName = pszSlash != nullptr ? pszSlash + 1 : pszPath;
+    if (strcmp(pszName, PACKET_FILE_NAME) != 0) {
         UPDATE_LOG_PRINT("update invalid bin file %s (no %s).\n", pszPath, PACKET_FILE_NAME);
         return -1;
     }

@@ -83,7 +83,8 @@ int UnpackWholeImage(const char *pszPath, const SUB_IMAGE_S *pstImage, const cha
 int CheckPacketFs(const char *pszPath);
 // 0 when the package may stay where it is, 1 when it must be copied to RAM first.
 int NeedRelocatePacket(const char *pszPath);
-// Directory part of a path ending in "Program.bin" ("." for the bare name): 0 or -1.
+// Directory part, slash kept, of a path whose last component is "Program.bin"
+// ("." for the bare name): 0 or -1.
 int GetPacketDir(const char *pszPath, char *pszDir, uint32_t ulSize);
 
 // Table positions from the current layout: a component's image entry, the

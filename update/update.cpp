@@ -128,7 +128,7 @@ int UpdateSession(int argc, char *argv[])
                 return -1;
             }
         }
-        return UpdateByExtraArgs(pstReq, szExtraArgs);
+        return UpdateByExtraArgs(pstReq, szExtraArgs, argv[0]);
     }
     if (pstReq->usFixFlag == 1) {
         return FixBootEnv(static_cast<uint8_t>(pstReq->usFixValue));
@@ -136,6 +136,13 @@ int UpdateSession(int argc, char *argv[])
     if (pstReq->usUpdateType == 0) {
         ShowInformation(pstReq);
         return 0;
+    }
+    // A second instance is refused before it touches anything in /tmp: the
+    // running one executes from /tmp/memupdate and copies itself from there,
+    // and a relocation that fails here must not reboot the device under it.
+    // The copy started by the relocation counts again.
+    if (RefuseSecondInstance(argv[0])) {
+        return -1;
     }
     if (RelocateSelf(argv) != 0) {
         RebootDevice();
@@ -146,13 +153,18 @@ int UpdateSession(int argc, char *argv[])
     return lRet;
 }
 
-int UpdateRun(int argc, char *argv[], UPDATE_REQ_S *pstReq)
+bool RefuseSecondInstance(const char *pszName)
 {
-    if (FUNC_CountPid(argv[0]) > 1) {
+    if (FUNC_CountPid(pszName) > 1) {
         printf("Update is running, please wait.\n");
         fflush(stdout);
-        return -1;
+        return true;
     }
+    return false;
+}
+
+int UpdateRun(int argc, char *argv[], UPDATE_REQ_S *pstReq)
+{
     if (UpdateLogOpen() != 0) {
         printf("Open log file %s failed\n", UPDATE_LOG_FILE);
         fflush(stdout);
@@ -250,7 +262,7 @@ void FinishSession(UPDATE_REQ_S *pstReq)
     }
 }
 
-int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs)
+int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs, const char *pszName)
 {
     if (pstReq->usTransType > TRANS_TYPE_CLOUD) {
         PrintUsage();
@@ -264,6 +276,24 @@ int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs)
     char szRemoteFile[CMD_BUF_LEN] = {};
     char szLocalFile[CMD_BUF_LEN] = {};
     GetPacketFileName(pstReq, szRemoteFile, szLocalFile);
+    // The launch is composed before anything is fetched: words that do not
+    // fit are refused whole, never cut.
+    char szDir[CMD_BUF_LEN] = {};
+    lRet = GetPacketDir(szLocalFile, szDir, sizeof(szDir));
+    if (lRet != 0) {
+        return lRet;
+    }
+    char szArgs[CMD_BUF_LEN] = {};
+    char szCmd[CMD_BUF_LEN];
+    if (EncodeRelaunchArgs(pstReq, pszExtraArgs, szArgs) != 0 || ComposeLaunchCmd(szDir, szArgs, szCmd) != 0) {
+        UPDATE_LOG_PRINT("update: the words for the package's updater do not fit, nothing is handed over\n");
+        return -1;
+    }
+    // The fetch and the unpacked updater would replace the files a running
+    // update reads and executes.
+    if (RefuseSecondInstance(pszName)) {
+        return -1;
+    }
     lRet = GetRemoteBinFile(pstReq->usTransType, pstReq->szRemote, pstReq->szUser, pstReq->szPassword, szRemoteFile,
                             pstReq->szUrl);
     if (lRet != 0) {
@@ -290,13 +320,6 @@ int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs)
         SetUpdateFailed(lRet);
         return lRet;
     }
-    char szDir[CMD_BUF_LEN] = {};
-    lRet = GetPacketDir(szLocalFile, szDir, sizeof(szDir));
-    if (lRet != 0) {
-        return lRet;
-    }
-    char szArgs[CMD_BUF_LEN] = {};
-    EncodeRelaunchArgs(pstReq, pszExtraArgs, szArgs);
     return LaunchUpdate(szDir, szArgs);
 }
 

@@ -137,23 +137,24 @@ const ARG_WORD_S *FindArgWord(const char *pszWord)
 }
 
 // A word the parser does not know goes to the relaunched updater whole or not
-// at all: half a word would change its meaning.
-void AppendExtraWord(char *pszExtraArgs, const char *pszWord)
+// at all: half a word would change its meaning, and a word left out would
+// change the request. False when it does not fit.
+bool AppendExtraWord(char *pszExtraArgs, const char *pszWord)
 {
     // The words reach the launched updater through the shell: one word each.
     char szQuoted[EXTRA_ARGS_LEN];
     if (ShellQuote(pszWord, szQuoted) != 0) {
-        return;
+        return false;
     }
-    pszWord = szQuoted;
     size_t ulUsed = strnlen(pszExtraArgs, EXTRA_ARGS_LEN - 1);
-    size_t ulWord = strlen(pszWord);
+    size_t ulWord = strlen(szQuoted);
     if (ulUsed + ulWord + 1 > EXTRA_ARGS_LEN - 1) {
-        return;
+        return false;
     }
-    memcpy(pszExtraArgs + ulUsed, pszWord, ulWord);
+    memcpy(pszExtraArgs + ulUsed, szQuoted, ulWord);
     pszExtraArgs[ulUsed + ulWord] = ' ';
     pszExtraArgs[ulUsed + ulWord + 1] = '\0';
+    return true;
 }
 
 uint16_t SupportedMask(void)
@@ -189,7 +190,11 @@ int ParseUpdateArgs(int argc, char *argv[], UPDATE_REQ_S *pstReq, char *pszExtra
     for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
         const ARG_WORD_S *pstWord = FindArgWord(argv[i]);
         if (pstWord == nullptr) {
-            AppendExtraWord(pszExtraArgs, argv[i]);
+            if (!AppendExtraWord(pszExtraArgs, argv[i])) {
+                UPDATE_LOG_PRINT("update: the words for the package's updater do not fit, nothing is handed over\n");
+                pszExtraArgs[0] = '\0';
+                return ARGS_REFUSED;
+            }
             lResult = -1;
             continue;
         }
@@ -400,6 +405,7 @@ void AppendTypeWord(unsigned ulType, int lNoDefault, char *pszBuf)
     case UPDATE_TYPE_SLAVEUBOOT: pszWord = "slaveuboot "; break;
     case UPDATE_TYPE_SLAVEKERNEL: pszWord = "slavekernel "; break;
     case UPDATE_TYPE_SLAVEPROGRAM: pszWord = "slaveprogram "; break;
+    case UPDATE_TYPE_TVCONFIG: pszWord = "tvconfig "; break;
     default: pszWord = lNoDefault == 0 ? "all " : ""; break;
     }
     AppendText(pszBuf, CMD_BUF_LEN, pszWord);
@@ -413,14 +419,49 @@ void AppendRebootWords(unsigned ulForce, unsigned ulReboot, char *pszBuf)
     AppendText(pszBuf, CMD_BUF_LEN, ulReboot == 1 ? " -r" : " -w");
 }
 
-void EncodeRelaunchArgs(const UPDATE_REQ_S *pstReq, const char *pszExtraArgs, char *pszBuf)
+namespace {
+// A request for several components has no word of its own: each is named,
+// the whole-package kinds together by "all".
+void AppendComponentWords(unsigned ulType, char *pszBuf)
 {
-    AppendTypeWord(pstReq->usUpdateType & ~static_cast<unsigned>(UPDATE_TYPE_UPDATE), 1, pszBuf);
+    const unsigned ulAll = SupportedMask() & UPDATE_TYPE_ALL;
+    if (ulAll != 0 && (ulType & UPDATE_TYPE_ALL) == ulAll) {
+        AppendText(pszBuf, CMD_BUF_LEN, "all ");
+        ulType &= ~ulAll;
+    }
+    for (unsigned ulBit = UPDATE_TYPE_UIMAGE; ulBit <= UPDATE_TYPE_TVCONFIG; ulBit <<= 1) {
+        if ((ulType & ulBit) != 0) {
+            AppendTypeWord(ulBit, 1, pszBuf);
+        }
+    }
+}
+} // namespace
+
+int EncodeRelaunchArgs(const UPDATE_REQ_S *pstReq, const char *pszExtraArgs, char *pszBuf)
+{
+    // Everything the launched updater must honour goes along: a check that
+    // lost its -check would install and reboot.
+    const size_t ulStart = strnlen(pszBuf, CMD_BUF_LEN - 1);
+    const unsigned ulType = pstReq->usUpdateType & ~static_cast<unsigned>(UPDATE_TYPE_UPDATE);
+    AppendTypeWord(ulType, 1, pszBuf);
+    if (ulType != 0 && strnlen(pszBuf, CMD_BUF_LEN - 1) == ulStart) {
+        AppendComponentWords(ulType, pszBuf);
+    }
+    bool bFits = true;
     if (pstReq->usForceFlag == 1) {
-        AppendText(pszBuf, CMD_BUF_LEN, "-f ");
+        bFits = AppendText(pszBuf, CMD_BUF_LEN, "-f ");
     }
     if (pstReq->usRebootFlag == 0) {
-        AppendText(pszBuf, CMD_BUF_LEN, "-w ");
+        bFits = AppendText(pszBuf, CMD_BUF_LEN, "-w ") && bFits;
     }
-    AppendText(pszBuf, CMD_BUF_LEN, pszExtraArgs != nullptr ? pszExtraArgs : "");
+    if (pstReq->usCheckFlag == 1) {
+        bFits = AppendText(pszBuf, CMD_BUF_LEN, "-check ") && bFits;
+    }
+    bFits = AppendText(pszBuf, CMD_BUF_LEN, pszExtraArgs != nullptr ? pszExtraArgs : "") && bFits;
+    if (!bFits) {
+        // Never a cut text (it may end inside a quoted word).
+        pszBuf[ulStart] = '\0';
+        return -1;
+    }
+    return 0;
 }

@@ -6,7 +6,8 @@
 
 #include "include/update_types.h"
 
-// A value-taking option stands last: the line is refused outright.
+// A value-taking option stands last, or the unknown words do not fit the
+// relaunch: the line is refused outright.
 constexpr int ARGS_REFUSED = -2;
 
 // 0, -1 (words for the package's updater: hand-over), or ARGS_REFUSED.
@@ -19,4 +20,6 @@ void GetPacketFileName(const UPDATE_REQ_S *pstReq, char *pszRemoteFile, char *ps
 // The three encoders append to a NUL-terminated text of CMD_BUF_LEN bytes.
 void AppendTypeWord(unsigned ulType, int lNoDefault, char *pszBuf);
 void AppendRebootWords(unsigned ulForce, unsigned ulReboot, char *pszBuf);
-void EncodeRelaunchArgs(const UPDATE_REQ_S *pstReq, const char *pszExtraArgs, char *pszBuf);
+// The relaunch words of a request: 0, or -1 (nothing appended) when they do
+// not fit.
+int EncodeRelaunchArgs(const UPDATE_REQ_S *pstReq, const char *pszExtraArgs, char *pszBuf);

@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "fetch/fetch_progress.h"
 #include "include/flash_layout.h"
 #include "include/text_util.h"
 #include "package/install.h"
@@ -88,19 +90,31 @@ int RelocateUpdate(const SUB_IMAGE_S *pstEntry, const char *pszPacketFile)
     return lRet;
 }
 
-int LaunchUpdate(const char *pszDir, const char *pszArgs)
+int ComposeLaunchCmd(const char *pszDir, const char *pszArgs, char *pszCmd)
 {
     char szDir[CMD_BUF_LEN];
+    if (ShellQuote(pszDir, szDir) != 0 || !FormatTextN(pszCmd, CMD_BUF_LEN, "chmod +x %s; %s -local %s %s -loop",
+                                                        HANDOVER_UPDATER, "/tmp/busybox update", szDir, pszArgs)) {
+        return -1;
+    }
+    return 0;
+}
+
+int LaunchUpdate(const char *pszDir, const char *pszArgs)
+{
     char szCmd[CMD_BUF_LEN];
-    if (ShellQuote(pszDir, szDir) != 0 || !FORMAT_TEXT(szCmd, "chmod +x %s; %s -local %s %s -loop", HANDOVER_UPDATER,
-                                                        "/tmp/busybox update", szDir, pszArgs)) {
+    if (ComposeLaunchCmd(pszDir, pszArgs, szCmd) != 0) {
         UPDATE_LOG_PRINT("Launch update cmd (%s) failed\n", pszDir);
         return -1;
     }
     UPDATE_LOG("%s\n", szCmd);
     UPDATE_LOG_PRINT("Launch update cmd (%s)\n", szCmd);
-    // The launched updater may ask on the terminal before a boot loader is replaced.
+    // The launched updater may ask on the terminal before a boot loader is
+    // replaced, and its writes take as long as they take: the watch of this
+    // run waits for it instead of declaring a stall and rebooting under it.
+    SetLaunchedUpdater(true);
     int lRet = UpdateSystemInteractive(szCmd);
+    SetLaunchedUpdater(false);
     if (lRet != 0) {
         UPDATE_LOG_PRINT("Launch update cmd (%s) failed\n", szCmd);
     }
@@ -118,6 +132,20 @@ int CreateUpdateLink(UPDATE_LINK_S *pstLink)
     return 0;
 }
 
+void RestorePacketName(const UPDATE_LINK_S *pstLink)
+{
+    // A package the launched updater left in place is the same file as the
+    // link (renaming one name onto the other would keep both): the link just
+    // goes. A removed package gets its name back from the link.
+    struct stat stInfo = {};
+    if (lstat(pstLink->szPacketFile, &stInfo) == 0) {
+        unlink(pstLink->szLinkFile);
+    } else if (rename(pstLink->szLinkFile, pstLink->szPacketFile) != 0) {
+        UPDATE_LOG_PRINT("failed to rename %s to %s, error: %s\n", pstLink->szLinkFile, pstLink->szPacketFile,
+                         strerror(errno));
+    }
+}
+
 int UpdateOneComponent(UPDATE_ITEM_S *pstItem)
 {
     UPDATE_LINK_S stLink = {};
@@ -131,9 +159,8 @@ int UpdateOneComponent(UPDATE_ITEM_S *pstItem)
     }
     pstItem->ulType = ulType;
     int lRet = InstallPacket(pstItem, &stLink);
-    if (stLink.ulLinked == 1 && rename(stLink.szLinkFile, stLink.szPacketFile) != 0) {
-        UPDATE_LOG_PRINT("failed to rename %s to %s, error: %s\n", stLink.szLinkFile, stLink.szPacketFile,
-                         strerror(errno));
+    if (stLink.ulLinked == 1) {
+        RestorePacketName(&stLink);
     }
     return lRet;
 }

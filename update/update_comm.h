@@ -18,9 +18,14 @@ int RelocateUpdate(const SUB_IMAGE_S *pstEntry, const char *pszPacketFile);
 // Runs /tmp/busybox on the package in pszDir with the words of pszArgs and
 // "-loop"; its exit status.
 int LaunchUpdate(const char *pszDir, const char *pszArgs);
+// The shell line LaunchUpdate runs, into CMD_BUF_LEN bytes: 0, or -1 when it
+// does not fit (a cut line would run something else).
+int ComposeLaunchCmd(const char *pszDir, const char *pszArgs, char *pszCmd);
 int CreateUpdateLink(UPDATE_LINK_S *pstLink);
 // The type asks for every whole-package kind this board supports.
 bool IsWholePackage(uint64_t ulType);
+// After a hand-over: the package keeps (or gets back) its name, the link goes.
+void RestorePacketName(const UPDATE_LINK_S *pstLink);
 int UpdateOneComponent(UPDATE_ITEM_S *pstItem);
 // The whole-package item first, then single items; 0 or the first failure.
 int UpdateComponents(UPDATE_ITEM_S *pstItem);

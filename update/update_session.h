@@ -5,10 +5,13 @@
 
 int UpdateMain(int argc, char *argv[]);
 int UpdateSession(int argc, char *argv[]);
-// Everything after the information and fix requests: instance check, log, worker.
+// Another updater of this name runs: says so (standard output) and gives true.
+bool RefuseSecondInstance(const char *pszName);
+// Everything after the relocation: log, address check, worker and watch.
 int UpdateRun(int argc, char *argv[], UPDATE_REQ_S *pstReq);
 void StartUpdateProcess(int argc, char *argv[], const UPDATE_REQ_S *pstReq);
-int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs);
+// The hand-over path; pszName is the program name the instance check counts.
+int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs, const char *pszName);
 // Frees the record and closes the log, unless a worker still uses them.
 void EndSession(UPDATE_REQ_S *pstReq);
 // The end of a successful run: unlock, report, reboot unless asked not to.

@@ -7,10 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
+#include <regex>
+#include <set>
 #include <filesystem>
 #include <thread>
 
+#include "applets/seccomp_rule.h"
 #include "fetch/fetch_progress.h"
 #include "fetch/http_download.h"
 #include "fetch/retrieve.h"
@@ -130,11 +134,6 @@ TEST(Progress, MergeRules)
         EXPECT_EQ(fs::exists(PACKAGE), !bRemoved) << what;
         EXPECT_EQ(ReadFile(STAT), bRemoved || c.pszStat == nullptr ? "" : c.pszStat) << what;
     }
-    // A new rate file is not executable.
-    fs::remove(RATE);
-    SetUpdateRate(UPDATE_RATE_FAILED);
-    struct stat st {};
-    EXPECT_EQ(stat(RATE, &st) == 0 ? st.st_mode & 0777 : 0, 0644u);
 
     // A specific failure code is kept, 0 becomes -1, a later error replaces
     // an earlier one, and a zero error leaves it.
@@ -158,19 +157,6 @@ TEST(Progress, StatusRecords)
     EXPECT_FALSE(fs::exists(RATE));  // no rate publishing at init
     EXPECT_EQ(Printed([] { return InitDownloadStat(nullptr); }), Result(-1, "Invalid param."));
 
-    // Every write republishes the merged rate; a falling percentage (a
-    // resumed transfer counts its part anew) must not keep the older
-    // record's last digit.
-    CopyText(g_stDownloadStat.szUrl, URL);
-    g_stDownloadStat.ulStat = DOWNLOAD_STAT_OK;
-    for (uint32_t ulRate : {37u, 5u}) {
-        g_stDownloadStat.ulRate = ulRate;
-        ASSERT_EQ(WriteDownloadStat(), 0);
-    }
-    EXPECT_EQ(ReadFile(STAT), "Stat:0,DownladRate:5");
-    EXPECT_EQ(ReadFile(RATE), "2");
-    EXPECT_EQ(WatchNow(), "0 2 0");
-
     // Files that cannot be opened are reported; the watch state moves on.
     ResetFetchState();
     ASSERT_EQ(mkdir(STAT, 0755), 0);
@@ -180,6 +166,48 @@ TEST(Progress, StatusRecords)
     EXPECT_EQ(SetUpdateRate(30), 0);
     EXPECT_EQ(WatchNow(), "0 30 0");
     EXPECT_NE(ReadFile("/var/log/update.log").find("failed to open /tmp/update_rate.log fd -1 \n"), std::string::npos);
+}
+
+// Readers see whole records only (a falling percentage keeps no digit of the
+// older record), never an empty file; a link planted at the path is replaced,
+// not written through; the watch never sees a general -1 before the specific
+// code; a status record that cannot be locked is not written.
+TEST(Progress, WholeRecordsRealCodesAndLocking)
+{
+    WriteFile(SANDBOX + "/victim", "precious");
+    fs::create_symlink(SANDBOX + "/victim", RATE);
+    ASSERT_EQ(InitDownloadStat(&g_stDownloadStat) + SetUpdateRate(0), 0);
+    std::atomic<bool> bDone {false}, bGeneral {false};
+    std::set<std::string> seen;
+    std::thread reader([&] {
+        for (unsigned i = 0; !bDone; ++i, pthread_mutex_unlock(&g_stWatchMutex)) {
+            seen.insert(i % 64 == 0 ? ReadFile(RATE) + "|" + ReadFile(STAT) : "0|Stat:1,DownladRate:0");
+            pthread_mutex_lock(&g_stWatchMutex);
+            bGeneral = bGeneral || g_stWatchState.lErr == -1;
+        }
+    });
+    for (uint32_t i = 0; i < 1000; ++i) {
+        g_stDownloadStat.ulRate = i % 2 ? 7 : 100;
+        EXPECT_EQ(i % 3 == 0 ? WriteDownloadStat() : 0, 0);  // republishes progress 0
+        SetUpdateFailed(-3);
+    }
+    bDone = true;
+    reader.join();
+    for (const std::string &strSeen : seen) {
+        EXPECT_TRUE(std::regex_match(strSeen, std::regex("(0|101)\\|Stat:1,DownladRate:(0|7|100)"))) << strSeen;
+    }
+    EXPECT_FALSE(bGeneral);
+    EXPECT_EQ(ReadFile(SANDBOX + "/victim"), "precious");
+    EXPECT_EQ(fs::status(RATE).permissions(), fs::perms(0644));  // not executable
+    const sock_filter stNoLock = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOLCK);
+    int lRet = 9;
+    testing::internal::CaptureStdout();
+    std::thread([&] { lRet = FilterSyscall(SYS_flock, {stNoLock}) ? WriteDownloadStat() : 9; }).join();
+    EXPECT_EQ(Result(lRet, testing::internal::GetCapturedStdout()), Result(-1, "failed to lock"));
+    EXPECT_EQ(ReadFile(STAT), "Stat:1,DownladRate:7");
+    EXPECT_EQ(std::count_if(fs::directory_iterator("/tmp"), fs::directory_iterator(), [](const fs::directory_entry &e) {
+        return e.path().string().find(".log.") != std::string::npos;  // nothing left beside the files
+    }), 0);
 }
 
 // The finish flag and progress above 99 end every -check and every update on

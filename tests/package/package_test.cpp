@@ -120,10 +120,10 @@ TEST(PacketPlace, DirectoryAndFileSystem)
     EXPECT_STREQ(buf, ".");
     EXPECT_EQ(Printed([&] { return GetPacketDir("/mnt/Firmware.bin", buf, sizeof(buf)); }),
               Result(-1, "update invalid bin file /mnt/Firmware.bin (no Program.bin).\n"));
-    std::string fits = "/" + std::string(510, 'd') + "Program.bin";  // 511 characters before the name
+    std::string fits = std::string(510, 'd') + "/Program.bin";  // 511 characters before the name
     EXPECT_EQ(GetPacketDir(fits.c_str(), buf, sizeof(buf)), 0);
     EXPECT_EQ(strlen(buf), 511u);
-    std::string tooLong = "/" + std::string(511, 'd') + "Program.bin";
+    std::string tooLong = std::string(511, 'd') + "/Program.bin";
     EXPECT_EQ(Printed([&] { return GetPacketDir(tooLong.c_str(), buf, sizeof(buf)); }),
               Result(-1, "update invalid bin file " + tooLong + " (unexpected size 512, max 511).\n"));
 

@@ -1,15 +1,16 @@
 #!/bin/bash
 # The real updater against faults, each case in a host sandbox of its own, all
 # at once: a full /tmp while fetching and while unpacking, unreadable and cut
-# packages, servers that die halfway, hostile tables and unterminated fields.
+# packages, servers that die halfway, hostile tables and unterminated fields;
+# a launched updater that outlasts the watch or fails, and a second instance.
 # Each ends with its exit status, message and reboot decision, within the
 # sandbox's time limit, and leaves nothing in /tmp that passes for a package,
-# an updater or an unpacked image without being the whole one.
+# an updater or an unpacked image without being the whole one, and no link.
 set -uo pipefail
 src=${UPDATE_SOURCE_DIR:?} bin=${UPDATE_BINARY_DIR:?} U=${UPDATE_BIN:?}
-work=$bin/faults-test
+work=$bin/faults-test S=$bin/bin/update-shortwatch # S: the watch gives up after 8 idle seconds
 up() { until grep -q ":$2 " "/proc/net/$1"; do sleep 0.1; done; } # up tcp|udp HEXPORT: a server listens
-whole() { [[ ! -e /tmp/$1 ]] || cmp -s "/tmp/$1" "$2" || cmp -s "/tmp/$1" "${3:-$2}"; }
+whole() { [[ -e /tmp/$1 ]] || return 0; for f in "${@:2}"; do cmp -s "/tmp/$1" "$f" && return; done; false; }
 
 if [[ ${1:-} == guest ]]; then # guest TMP_KIB PREPARE COMMAND, inside the sandbox
 	[[ $2 == 0 ]] || busybox mount -t tmpfs -o size="$2"k tmpfs /tmp || exit 125
@@ -17,8 +18,9 @@ if [[ ${1:-} == guest ]]; then # guest TMP_KIB PREPARE COMMAND, inside the sandb
 	# A preparation that failed would test a different fault, or none.
 	cp "$work/stub" /tmp/busybox && eval "$3" || { echo "preparation failed: $3"; exit 0; }
 	eval "$4"; echo $? > "$SANDBOX_DIR/rc"
-	whole Program.bin /none && whole busybox "$work/stub" "$work/upd.img" && whole memupdate "$U" &&
-		whole custom.zip "$work/big.img" || ls -l /tmp > "$SANDBOX_DIR/partial"
+	whole Program.bin /program/pkg/Program.bin && whole busybox "$work/stub" "$work/upd.img" "$work/launched" &&
+		whole memupdate "$U" "$S" && whole custom.zip "$work/big.img" && [[ -z $(find /tmp /program -name 'ln*') ]] ||
+		ls -l /tmp > "$SANDBOX_DIR/partial"
 	exit 0
 fi
 
@@ -26,10 +28,12 @@ rm -rf "$work" && mkdir -p "$work/srv"
 pack() { "$bin/bin/update-pack" create "$work/$1" --inner INN --pub R1235 --board NVR-X "${@:2}" >/dev/null; }
 for f in k:300000 p:500000 a:100000 upd:100000 big:400000; do head -c "${f#*:}" /dev/urandom > "$work/${f%%:*}.img"; done
 printf '#!/bin/sh\nexec /.sandbox/stub-record busybox "$@"\n' > "$work/stub" && chmod +x "$work/stub"
+printf '#!/bin/sh\n/.sandbox/stub-record launched "$@"; sleep 12; exit $(cat /program/rc 2>/dev/null || echo 0)\n' > "$work/launched"
 images=(--image kernel="$work/k.img" --image program="$work/p.img" --image activex="$work/a.img")
 pack srv/Program.bin "${images[@]}"
 pack cut.bin "${images[@]}" --truncate 500000 # inside the program image
 pack hand.bin "${images[@]}" --updater "$work/upd.img"
+pack launched.bin "${images[@]}" --updater "$work/launched"
 pack handcut.bin "${images[@]}" --updater "$work/upd.img" --truncate 600000
 pack custom.bin "${images[@]}" --custom "$work/big.img"
 pack offset.bin "${images[@]}" --offset kernel=0x7fffffff
@@ -69,6 +73,10 @@ cases=(
 	"length|0|length.bin||$L all -wait|255|1|image p.img (offset 304096, length 4294967295) lies outside"
 	"count|0|count.bin||$L all -wait|255|1|no complete image for /dev/mtd4 in the package, nothing written"
 	"unterminated|0|unterminated.bin||$L all -wait|0|0|read FileName:$name, FileLength:300000, FileOffset: 4096,"
+	"launched_outlasts_watch|0|launched.bin||\$S -local /program/pkg all -wait|0|0|all  -w -loop)"
+	"launched_fails|0|launched.bin|echo 3 > /program/rc; echo old > /tmp/lnAll.bin|$L all|3|1|Update failed. System reboot soon..."
+	"handed_over_check|0|launched.bin|mkdir /program/Program.bin.d; mv /program/pkg/* /program/Program.bin.d|\$U -local /program/Program.bin.d all -check newoption|0|0|-local /program/Program.bin.d/ all -check newoption  -loop)"
+	"second_instance|0|srv/Program.bin|printf '#!/bin/sh\\necho 1 2\\n' > \$SANDBOX_DIR/bin/pidof; chmod +x \$SANDBOX_DIR/bin/pidof; cp \$U /tmp/memupdate; ln /tmp/memupdate /tmp/running|$L all; r=\$?; [ /tmp/memupdate -ef /tmp/running ] && (exit \$r)|255|0|Update is running, please wait."
 )
 busybox=$(readlink -f "$(command -v busybox)")
 for c in "${cases[@]}"; do

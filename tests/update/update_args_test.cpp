@@ -44,11 +44,9 @@ TEST(ParseUpdateArgs, OptionsCountRulesTypeWordsAndCuts)
     ftp13.resize(13, "all");
     std::vector<std::string> ftp14 = ftp13;
     ftp14.push_back("all");
-    // Unknown words fill the extra buffer whole; one that does not fit is left out.
-    std::string strKept;
+    // Unknown words that do not all fit the extra buffer are refused, none left out.
     for (char c = 'a'; c < 'k'; ++c) {
         many.push_back(std::string(60, c));
-        strKept += c < 'i' ? std::string(60, c) + " " : "";
     }
     const std::pair<std::vector<std::string>, std::string> astCases[] = {
         {{"-tftp", "10.0.0.1", "all"}, "ret=0;user=admin;password=qzvrk;"},
@@ -81,7 +79,7 @@ TEST(ParseUpdateArgs, OptionsCountRulesTypeWordsAndCuts)
         {{"-mycloud", std::string(300, 'h'), "all"}, "url=" + std::string(255, 'h') + ";"},
         // A value option standing last is refused outright, never read past the vector.
         {{"-tftp", "10.0.0.1", "all", "-p"}, "ret=" + std::to_string(ARGS_REFUSED) + ";extra=;password=qzvrk;"},
-        {many, "extra=" + strKept + ";"},
+        {many, "ret=" + std::to_string(ARGS_REFUSED) + ";extra=;"},
     };
     for (const auto &[words, want] : astCases) {
         EXPECT_EQ(Fields(words, want), want) << words.size() << " words after " << words[0];
@@ -127,7 +125,8 @@ TEST(EncodeRelaunchArgs, Words)
     AppendTypeWord(0x0400, 0, sz);
     AppendTypeWord(0x0003, 0, sz);  // a combination is not encoded bit by bit
     AppendTypeWord(0x0003, 1, sz);
-    EXPECT_STREQ(sz, "uImage slaveprogram all ");
+    AppendTypeWord(0x0800, 0, sz);
+    EXPECT_STREQ(sz, "uImage slaveprogram all tvconfig ");
     sz[0] = '\0';
     AppendRebootWords(1, 1, sz);
     AppendRebootWords(0, 0, sz);
@@ -137,6 +136,13 @@ TEST(EncodeRelaunchArgs, Words)
     stReq.usUpdateType = 0xA3 | 0x40;
     stReq.usForceFlag = 1;
     sz[0] = '\0';
-    EncodeRelaunchArgs(&stReq, "newoption ", sz);
+    EXPECT_EQ(EncodeRelaunchArgs(&stReq, "newoption ", sz), 0);
     EXPECT_STREQ(sz, "all -f -w newoption ");
+    // Every component asked for and -check go along; what does not fit is refused, never cut.
+    ASSERT_EQ(GetFlashLayout(&g_pstFlashLayout), 0);
+    stReq.usUpdateType |= 0x4 | 0x8;
+    stReq.usCheckFlag = 1;
+    EXPECT_EQ(EncodeRelaunchArgs(&stReq, "'new option' ", sz), 0);
+    EXPECT_EQ(EncodeRelaunchArgs(&stReq, std::string(440, 'x').c_str(), sz), -1);
+    EXPECT_STREQ(sz, "all -f -w newoption all uboot config -f -w -check 'new option' ");
 }
