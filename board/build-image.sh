@@ -132,7 +132,7 @@ for t in nandwrite nandwrite_mboot; do install -m755 "$here/guest/tools/$t" "$st
 for t in flash_tool loadtools mmcwrite mt; do install -m755 "$here/guest/tools/$t" "$st/usr/bin/$t"; done
 install -m755 "$here/guest/tools/busybox" "$st/usr/bin/busybox"
 install -m755 "$here/guest/tools/board-freeze" "$st/usr/bin/board-freeze"
-for t in stub-record keep-file reboot; do install -m755 "$here/guest/tools/$t" "$st/usr/lib/board/$t"; done
+for t in stub-record keep-file reboot write-range; do install -m755 "$here/guest/tools/$t" "$st/usr/lib/board/$t"; done
 install -m755 "$here/guest/init" "$st/init"
 
 copy_libs() { # copy_libs STAGE ELF...: the shared libraries the programs need

@@ -6,18 +6,11 @@
 # Bad blocks are the flash and applet scenarios', the NOR keeping its content
 # across boots the power-cut scenario's (a boot per cut).
 set -uo pipefail
-probe=$1
-src=${UPDATE_SOURCE_DIR:?}
-work=${UPDATE_BINARY_DIR:?}/board-test/platform
-rm -rf "$work" && mkdir -p "$work"
-run() { bash "$src/board/run.sh" "$@"; }
-fails=0
-check() { # check DESCRIPTION COMMAND...
-	if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; fails=$((fails + 1)); fi
-}
+. "${UPDATE_SOURCE_DIR:?}/tests/board/board_lib.sh" platform
 ffs() { head -c "$1" /dev/zero | tr '\0' '\377'; }
 
-head -c 6144 /dev/urandom > "$work/data.bin"
+# no 0xFF byte in it, so that no byte of it looks erased
+head -c 6144 /dev/urandom | tr '\377' '\376' > "$work/data.bin"
 
 cat > "$work/nand.sh" <<'GUEST'
 set -e
@@ -39,11 +32,12 @@ board-freeze 2:erase:0 /bin/busybox flash_eraseall /dev/mtd2 2>> freeze || true
 board-freeze 2:erase:0x30000 $probe erase /dev/mtd2 0x20000 0x60000 2>> freeze || true
 board-freeze 2:write:4096 true 2>> freeze || true
 grep -v Killed freeze > "$BOARD_OUT/freeze.log"
+# the device's nandwrite writes exactly the range; the whole-partition compare sees one byte more or less
+nandwrite -p /dev/mtd3 -g 100 -l 3000 -m /root/data.bin
+cd /root && { $probe whole /dev/mtd3 data.bin@100+2999 data.bin@100+3000; $probe whole /dev/mtd3 data.bin@100+3001 /dev/null; } > "$BOARD_OUT/whole.log" || true
 GUEST
-run --out "$work/out1" --put "$probe:/usr/local/bin/mtd_probe" --put "$work/data.bin:/root/data.bin" --dump /dev/mtd2 "$work/nand.sh"
-rc=$?
-o=$work/out1
-check "boot 1 ends with the script's status 0, got $rc" test $rc = 0
+board_run out1 --put "$work/data.bin:/root/data.bin" --dump /dev/mtd2 --dump /dev/mtd3 "$work/nand.sh"
+check "boot 1 ends with the script's status 0, got $status" test $status = 0
 check "freezes fired, killed their sessions and blocked the chip until off" diff - "$o/freeze.log" <<'EOF'
 board-freeze: frozen (command status 137)
 frozen
@@ -57,6 +51,12 @@ EOF
 page() { head -c 2048 "$work/data.bin"; ffs $((131072 - 2048)); }
 check "mtd2: one page of the frozen write, block 1 alone erased" \
 	cmp -s "$o/dumps/mtd2.bin" <(page; ffs 131072; page; page)
+check "nandwrite wrote bytes 100 to 3099 of its file, the last page padded with 0xFF" \
+	cmp -s "$o/dumps/mtd3.bin" <(tail -c +101 "$work/data.bin" | head -c 3000; ffs $((10 * 1048576 - 3000)))
+check "mtd_probe whole tells the exact range from a range a byte shorter or longer and from erased flash" diff - "$o/whole.log" <<'EOF'
+data.bin@100+3000
+none: data.bin@100+3001 differs at 0xbb8; /dev/null differs at 0;
+EOF
 
 # The simulation build's NOR layout (no NAND): the whole NOR is mtd0, its
 # partitions mtd1..11; a write to program (mtd5) cut by a power failure.
@@ -68,11 +68,9 @@ for n in 0 1 2 3 4 5 6 7 8 9 10 11; do echo $(cat /sys/class/mtd/mtd$n/size /sys
 dd if=/root/pattern.bin of=/dev/mtd5 bs=4096 2>/dev/null
 echo "not cut" > "$BOARD_OUT/survived"
 GUEST
-run --out "$work/out2" --nand-parts none --nor "$nor" --nor-parts sim --put "$probe:/usr/local/bin/mtd_probe" \
-	--put "$work/pattern.bin:/root/pattern.bin" --power-cut-after-bytes 20000 --power-cut-dev /dev/mtd5 "$work/cut.sh"
-rc=$?
-o=$work/out2
-check "boot 2 ends with the power cut (242), got $rc" test $rc = 242
+board_run out2 --nand-parts none --nor "$nor" --nor-parts sim --put "$work/pattern.bin:/root/pattern.bin" \
+	--power-cut-after-bytes 20000 --power-cut-dev /dev/mtd5 "$work/cut.sh"
+check "boot 2 ends with the power cut (242), got $status" test $status = 242
 check "mtd0 is the whole NOR, type 3 (MTD_NORFLASH), 4 MiB" grep -q '^type=3 .*size=4194304' "$o/info"
 check "mtd1..11 are the simulation layout in order" diff <(echo 4194304
 	tr ',' '\n' < "$src/board/sim-nor-parts.txt" | while IFS='@+' read -r _ off size; do echo $((size)) $((off)); done) "$o/layout"
@@ -80,5 +78,4 @@ check "the script did not go on after the cut" test ! -e "$o/survived"
 check "the NOR image holds exactly the bytes written before the cut, at program's offset" \
 	cmp -s "$nor" <(ffs $((0x160000)); head -c 20000 "$work/pattern.bin"; ffs $((0x400000 - 0x160000 - 20000)))
 
-((fails == 0)) || { echo "$fails check(s) failed; outputs in $work"; exit 1; }
-echo "all board checks passed"
+finish
