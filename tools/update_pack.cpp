@@ -39,26 +39,28 @@ const char *const HELP_TEXT =
     "\n"
     "Commands:\n"
     "  create OUT [options]   write a package to OUT\n"
-    "  info PKG               print head, board list and sub-image table\n"
+    "  info PKG               print head, both checksums (in the head, computed),\n"
+    "                         board list and sub-image table\n"
     "  verify PKG             check the package checksum exactly as the updater does;\n"
     "                         exit 0 when it matches the head, 1 otherwise\n"
     "  extract PKG POS OUT    write the sub-image at table position POS to OUT\n"
+    "                         (the readers' messages go to standard error)\n"
     "\n"
     "Positions (POS): a table index (0, 1, ...) or the name of a layout entry of\n"
     "this build: uboot, logo-zh, config, kernel, program, spare, activex,\n"
     "backenv, logo-en, logo-non, slave-uboot, slave-kernel, slave-program,\n"
     "tvconfig; or updater (program position + 4) or custom (program + 6).\n"
+    "The updater's own words name the same positions: uImage (kernel), u-boot,\n"
+    "program, config, activex, tvconfig, slaveuboot, slavekernel, slaveprogram.\n"
     "\n"
     "create options:\n"
     "  --inner TEXT          head field 0: image inner version\n"
     "  --text TEXT           head field 1: free text\n"
     "  --pub TEXT            head field 2: image public version\n"
-    "  --crc auto|wrong|TEXT head field 3: the computed checksum (auto, default),\n"
-    "                        the computed checksum plus one (wrong), or TEXT as is\n"
-    "  --no-crc              leave out head field 3 (the updater then expects 0)\n"
     "  --head RAW            the whole head text as is (up to 256 bytes; exactly 256\n"
     "                        leaves no NUL); replaces --inner/--text/--pub/--crc\n"
-    "  --board NAME          add a board type to the list (repeatable, joined by $)\n"
+    "  --board NAME          add a board type to the list (repeatable, joined by $);\n"
+    "                        a package that lists no board is refused everywhere\n"
     "  --boards RAW          the whole board list as is (up to 1792 bytes)\n"
     "  --image POS=FILE      place FILE's bytes at table position POS (repeatable)\n"
     "  --updater FILE        same as --image updater=FILE\n"
@@ -66,6 +68,11 @@ const char *const HELP_TEXT =
     "  --name POS=NAME       record name (default: FILE's base name; 128 characters\n"
     "                        fill the field without a NUL)\n"
     "  --flash-offset POS=N  record's flash offset (default 0)\n"
+    "\n"
+    "create options for deliberately broken packages (tests):\n"
+    "  --crc wrong|TEXT      head field 3: the computed checksum plus one (wrong), or\n"
+    "                        TEXT as is, instead of the computed checksum (auto)\n"
+    "  --no-crc              leave out head field 3 (the updater then expects 0)\n"
     "  --length POS=N        record's length instead of FILE's size\n"
     "  --offset POS=N        record's file offset instead of where FILE was placed\n"
     "  --count N             declared number of table records (default: highest\n"
@@ -78,7 +85,8 @@ const char *const HELP_TEXT =
     "  --truncate N          cut the finished package to N bytes after the head\n"
     "                        checksum was computed (a broken download)\n"
     "Numbers accept decimal or 0x hex. Images are stored one after the other in\n"
-    "position order, byte for byte.\n"
+    "position order, byte for byte. create ends with one line on standard output:\n"
+    "the file, its size, the number of images and the computed checksum.\n"
     "\n"
     "Exit status: 0 success, 1 failure or checksum mismatch, 2 usage error.\n";
 
@@ -126,6 +134,20 @@ constexpr ENTRY_NAME_S ENTRY_NAMES[] = {
     {"tvconfig", IMAGE_ENTRY_TVCONFIG},
 };
 
+// The updater's command words, so that a user who types the word the updater
+// takes gets the position it installs from.
+struct POS_ALIAS_S {
+    const char *pszWord;
+    const char *pszEntry;
+};
+
+constexpr POS_ALIAS_S POS_ALIASES[] = {
+    {"uImage", "kernel"},           {"u-boot", "uboot"},           {"u-boot.bin", "uboot"},
+    {"program.img", "program"},     {"config.img", "config"},      {"activex.img", "activex"},
+    {"tvconfig.img", "tvconfig"},   {"slaveuboot", "slave-uboot"}, {"slavekernel", "slave-kernel"},
+    {"slaveprogram", "slave-program"},
+};
+
 
 bool ParseNumber(const char *pszText, uint64_t *pullValue)
 {
@@ -152,10 +174,16 @@ bool ParseNumber32(const char *pszText, uint32_t *pulValue)
     return true;
 }
 
-bool ParsePosition(const std::string &strPos, uint64_t *pullPos)
+bool ParsePosition(const std::string &strWord, uint64_t *pullPos)
 {
-    if (ParseNumber(strPos.c_str(), pullPos)) {
+    if (ParseNumber(strWord.c_str(), pullPos)) {
         return true;
+    }
+    std::string strPos = strWord;
+    for (const POS_ALIAS_S &st : POS_ALIASES) {
+        if (strWord == st.pszWord) {
+            strPos = st.pszEntry;
+        }
     }
     if (strPos == "updater") {
         *pullPos = GetUpdateImagePos(g_pstFlashLayout);
@@ -175,7 +203,7 @@ bool ParsePosition(const std::string &strPos, uint64_t *pullPos)
             return true;
         }
     }
-    fprintf(stderr, "update-pack: bad position '%s'\n", strPos.c_str());
+    fprintf(stderr, "update-pack: bad position '%s' (see --help)\n", strWord.c_str());
     return false;
 }
 
@@ -303,9 +331,11 @@ int ParseCreateArgs(int argc, char *argv[], CREATE_OPTS_S *pstOpts)
     };
     // Record options may come before the --image they refine.
     std::vector<std::pair<int, std::string>> vecRecordOpts;
+    // getopt would name OUT, its argv[0], in its messages: ours name the tool.
     optind = 1;
+    opterr = 0;
     int lOpt;
-    while ((lOpt = getopt_long(argc, argv, "", astLong, nullptr)) != -1) {
+    while ((lOpt = getopt_long(argc, argv, ":", astLong, nullptr)) != -1) {
         uint64_t ullPos = 0;
         uint64_t ullValue = 0;
         std::string strValue;
@@ -372,7 +402,11 @@ int ParseCreateArgs(int argc, char *argv[], CREATE_OPTS_S *pstOpts)
                                                    : lOpt == OPT_DATA ? pstOpts->ullDataStart : pstOpts->ullTruncate) =
                 ullValue;
             break;
+        case ':':
+            fprintf(stderr, "update-pack: option '%s' needs a value\n", argv[optind - 1]);
+            return EXIT_USAGE;
         default:
+            fprintf(stderr, "update-pack: unknown option '%s' (see --help)\n", argv[optind - 1]);
             return EXIT_USAGE;
         }
     }
@@ -480,6 +514,9 @@ int CmdCreate(const char *pszOut, int argc, char *argv[])
                 PACKET_COMPAT_LEN);
         return EXIT_USAGE;
     }
+    if (strBoards.empty()) {
+        fprintf(stderr, "update-pack: warning: %s lists no board; the updater refuses it on every device\n", pszOut);
+    }
     memcpy(stHead.szCompatList, strBoards.data(), strBoards.size());
     stHead.ulSubImageCount = static_cast<uint32_t>(ullCount);
 
@@ -540,6 +577,13 @@ int CmdCreate(const char *pszOut, int argc, char *argv[])
         fprintf(stderr, "update-pack: cannot truncate %s: %s\n", pszOut, strerror(errno));
         return 1;
     }
+    struct stat stSt {};
+    if (fstat(fdOut.Get(), &stSt) != 0) {
+        fprintf(stderr, "update-pack: cannot stat %s: %s\n", pszOut, strerror(errno));
+        return 1;
+    }
+    printf("%s: %jd bytes, %zu image%s, checksum %u\n", pszOut, static_cast<intmax_t>(stSt.st_size),
+           stOpts.mapImages.size(), stOpts.mapImages.size() == 1 ? "" : "s", ulCrc);
     return 0;
 }
 
@@ -596,9 +640,16 @@ int CmdInfo(const char *pszPath)
     printf("free text: %s\n", Printable(stInfo.szFreeText, HEAD_TEXT_LEN).c_str());
     printf("public version: %s\n", Printable(stInfo.szPubVersion, HEAD_VERSION_LEN).c_str());
     if (stInfo.ulFieldCount > HEAD_FIELD_CRC) {
-        printf("head crc: %s (%u)\n", Printable(stInfo.szCrcSum, HEAD_CRC_LEN).c_str(), stInfo.ulCrc);
+        printf("checksum in head: %u (text '%s')\n", stInfo.ulCrc, Printable(stInfo.szCrcSum, HEAD_CRC_LEN).c_str());
     } else {
-        printf("head crc: none (0)\n");
+        printf("checksum in head: 0 (no checksum field)\n");
+    }
+    FdOwner fd(open(pszPath, O_RDONLY | O_CLOEXEC));
+    uint32_t ulCrc = 0;
+    if (fd.Get() >= 0 && CountPacketCrc(fd.Get(), &ulCrc) == 0) {
+        printf("checksum computed: %u%s\n", ulCrc, ulCrc == stInfo.ulCrc ? "" : " (mismatch)");
+    } else {
+        printf("checksum computed: unreadable (mismatch)\n");
     }
     size_t ulListLen = strnlen(stHead.szCompatList, PACKET_COMPAT_LEN);
     std::vector<std::string> vecBoards;
@@ -663,6 +714,13 @@ int CmdVerify(const char *pszPath)
 
 int CmdExtract(const char *pszPath, const char *pszPos, const char *pszOut)
 {
+    // The updater's readers report on standard output; here it is kept for
+    // what the user asked for, so their lines go with the errors.
+    fflush(stdout);
+    if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        fprintf(stderr, "update-pack: cannot redirect standard output: %s\n", strerror(errno));
+        return 1;
+    }
     uint64_t ullPos = 0;
     if (!ParsePosition(pszPos, &ullPos)) {
         return EXIT_USAGE;
@@ -726,6 +784,10 @@ int main(int argc, char *argv[])
     if (strCmd == "extract" && lRest == 3) {
         return CmdExtract(ppszRest[0], ppszRest[1], ppszRest[2]);
     }
-    fprintf(stderr, "update-pack: bad command line (see --help)\n");
+    if (strCmd == "create" || strCmd == "info" || strCmd == "verify" || strCmd == "extract") {
+        fprintf(stderr, "update-pack: %s: wrong number of arguments (see --help)\n", strCmd.c_str());
+    } else {
+        fprintf(stderr, "update-pack: unknown command '%s' (see --help)\n", strCmd.c_str());
+    }
     return EXIT_USAGE;
 }

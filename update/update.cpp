@@ -262,6 +262,24 @@ void FinishSession(UPDATE_REQ_S *pstReq)
     }
 }
 
+// Without an updater in the package nothing will take the words this one did
+// not know: say which they were, or a typo looks like a broken package.
+static void ReportWordsNotUnderstood(const char *pszExtraArgs)
+{
+    char szWords[2 * EXTRA_ARGS_LEN] = {};
+    std::string_view sv(pszExtraArgs);
+    for (size_t ulStart = sv.find_first_not_of(' '); ulStart != std::string_view::npos;) {
+        size_t ulEnd = sv.find(' ', ulStart);
+        AppendText(szWords, szWords[0] == '\0' ? "'" : " '");
+        AppendText(szWords, sv.substr(ulStart, ulEnd - ulStart));
+        AppendText(szWords, "'");
+        ulStart = sv.find_first_not_of(' ', ulEnd);
+    }
+    if (szWords[0] != '\0') {
+        UPDATE_LOG_PRINT("update: not understood here: %s; the package carries no updater to hand them to\n", szWords);
+    }
+}
+
 int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs, const char *pszName)
 {
     if (pstReq->usTransType > TRANS_TYPE_CLOUD) {
@@ -310,6 +328,7 @@ int UpdateByExtraArgs(UPDATE_REQ_S *pstReq, const char *pszExtraArgs, const char
     }
     const SUB_IMAGE_S *pstUpdater = SubImageAt(pstTable.get(), ulCount, GetUpdateImagePos(g_pstFlashLayout));
     if (pstUpdater->ulFileLength == 0) {
+        ReportWordsNotUnderstood(pszExtraArgs);
         UPDATE_LOG_PRINT("RelocateUpdate failed.\n");
         SetUpdateFailed(-1);
         return -1;

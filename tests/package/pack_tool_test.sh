@@ -2,7 +2,7 @@
 # The real update-pack binary: one package round trip through info and extract,
 # what it refuses and the defects it builds on request.
 set -euo pipefail
-PACK=$1
+PACK=$1 P=$1
 work=$(mktemp -d "${UPDATE_BINARY_DIR:?}/scratch-packtool-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -11,9 +11,24 @@ flip() { printf "$(printf '\\x%02x' $(( $(od -An -tu1 -j "$2" -N1 "$1") ^ 0x01 )
            dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
 rc() { set +e; "$@" >out.txt 2>&1; echo $?; set -e; }
 
-[[ $(rc "$PACK" frobnicate) == 2 ]] || fail "bad command exit"
 "$PACK" --help | grep -q "^Exit status: 0 success" || fail "help"
 head -c 10000 /dev/urandom >kernel.img
+# exit status | whole standard output | whole standard error (patterns) | command ($P: the tool)
+while IFS='|' read -r want out err cmd; do
+  set +e; eval "$cmd" >o.txt 2>e.txt; got=$?; set -e
+  [[ $got == "$want" && $(<o.txt) == $out && $(<e.txt) == $err ]] || fail "$cmd: $got $(cat o.txt e.txt)"
+done <<'EOF'
+2||update-pack: unknown command 'creat' (see --help)|$P creat x.bin
+2||update-pack: unknown option '--bord' (see --help)|$P create z.bin --bord A
+2||update-pack: option '--board' needs a value|$P create z.bin --board
+0|n.bin: 14096 bytes, 1 image, checksum [0-9]*|*n.bin lists no board*|$P create n.bin --pub R1 --image uImage=kernel.img
+0|b.bin: 24096 bytes, 2 images, checksum [0-9]*||$P create b.bin --board A --image u-boot=kernel.img --image activex.img=kernel.img --crc wrong
+0||*|$P extract n.bin kernel k.out && $P extract b.bin uboot u.out && $P extract b.bin activex a.out
+0|||cmp k.out kernel.img && cmp u.out kernel.img && cmp a.out kernel.img
+0|2||$P info n.bin | grep -c -e '^checksum in head: [0-9]' -e '^checksum computed: [0-9]*$'
+0|checksum computed: [0-9]* (mismatch)||$P info b.bin | grep '^checksum computed'
+0|7||$P --help | sed -n '/^create options for deliberately broken/,/^$/p' | grep -c -e '--crc wrong' -e '--truncate' -e '--short-table' -e '--count' -e '--length' -e '--offset' -e '--data-start'
+EOF
 head -c 300000 /dev/urandom >big.img
 long=$(printf 'N%.0s' {1..128})
 "$PACK" -v create rt.bin --inner INN-1 --text "free text" --pub R1 --board A --board B --image kernel=big.img \

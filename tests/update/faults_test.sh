@@ -39,7 +39,7 @@ pack custom.bin "${images[@]}" --custom "$work/big.img"
 pack offset.bin "${images[@]}" --offset kernel=0x7fffffff
 pack length.bin "${images[@]}" --length program=0xffffffff
 pack count.bin --crc -1 --count 0xffffffff --short-table 3
-crc=$("$bin/bin/update-pack" info "$work/srv/Program.bin" | sed -n 's/^head crc: \([0-9]*\) .*/\1/p')
+crc=$("$bin/bin/update-pack" info "$work/srv/Program.bin" | sed -n 's/^checksum in head: \([0-9]*\) .*/\1/p')
 head=$(printf "INN\$t\$R1235\$$crc\$%0256d" 0) name=$(printf 'N%.0s' {1..128})
 pack unterminated.bin "${images[@]}" --head "${head:0:256}" --boards "NVR-X\$$(printf 'Q%.0s' {1..1786})" --name kernel="$name"
 M=$((($(stat -c %s "$U") + 4095) / 4096 * 4)) # KiB the running copy takes in /tmp
@@ -67,6 +67,7 @@ cases=(
 	"cut|0|cut.bin||$L all -check|252|0|update check crc failed."
 	"cut_forced|0|cut.bin||$L all -f -wait|255|1|image p.img (offset 304096, length 500000) lies outside the package"
 	"cut_updater|0|handcut.bin||$L all newoption|255|0|RelocateUpdate failed."
+	"no_updater|0|srv/Program.bin||$L all -wiat -forse|255|0|update: not understood here: '-wiat' '-forse'; the package carries no updater to hand them to"
 	"dying_tftp|0||/usr/bin/python3 $work/dying.py $work/srv/Program.bin & up udp 0045|\$U -tftp 127.0.0.1 all|255|1|load bin file failed! please try again!"
 	"dying_http|0||$http $half|\$U -mycloud http://127.0.0.1/stall-half/Program.bin all|4|1|Download failed err is[4]"
 	"offset|0|offset.bin||$L all -wait|255|1|image k.img (offset 2147483647, length 300000) lies outside"
