@@ -130,6 +130,7 @@ cp "$cache/pkgs/usr/sbin/in.tftpd" "$cache/pkgs/usr/sbin/pure-ftpd" "$st/usr/sbi
 # the device-tool stand-ins
 for t in nandwrite nandwrite_mboot; do install -m755 "$here/guest/tools/$t" "$st/usr/sbin/$t"; done
 for t in flash_tool loadtools mmcwrite mt; do install -m755 "$here/guest/tools/$t" "$st/usr/bin/$t"; done
+install -m755 "$here/guest/tools/flash-sum" "$st/usr/bin/flash-sum"
 install -m755 "$here/guest/tools/busybox" "$st/usr/bin/busybox"
 install -m755 "$here/guest/tools/board-freeze" "$st/usr/bin/board-freeze"
 for t in stub-record keep-file reboot write-range; do install -m755 "$here/guest/tools/$t" "$st/usr/lib/board/$t"; done

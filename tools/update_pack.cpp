@@ -331,9 +331,9 @@ int ParseCreateArgs(int argc, char *argv[], CREATE_OPTS_S *pstOpts)
     };
     // Record options may come before the --image they refine.
     std::vector<std::pair<int, std::string>> vecRecordOpts;
-    // getopt would name OUT, its argv[0], in its messages: ours name the tool.
+    // getopt would name OUT, its argv[0], in its messages (the leading ':'
+    // silences them): ours name the tool.
     optind = 1;
-    opterr = 0;
     int lOpt;
     while ((lOpt = getopt_long(argc, argv, ":", astLong, nullptr)) != -1) {
         uint64_t ullPos = 0;
