@@ -5,11 +5,13 @@
 #     launched updaters' of boot B), -check with a good package, version and
 #     board refusals with their exit statuses (a bad CRC is the fault test's),
 #     the boot-loader question answered on standard input, a boot-loader
-#     update that rewrites the environment, a second instance, and at last a
+#     update that rewrites the environment, a second instance refused while
+#     the first, on a fresh /tmp, waits for its answer, and at last a
 #     successful run without -wait that reboots the board;
 #  B. hand-over to the updater the package carries (this very binary): one
-#     item, two items, a package on a non-RAM path, unknown words, and at last
-#     a failed run with -wait that still reboots.
+#     item whose writes outlast the watch of an updater built with an 8-second
+#     limit, two items, a package on a non-RAM path, unknown words, and at
+#     last a failed run with -wait that still reboots.
 # Every written partition is read back whole after its run and erased again.
 set -uo pipefail
 . "${UPDATE_SOURCE_DIR:?}/tests/board/board_lib.sh" update
@@ -46,7 +48,7 @@ check_other_forced | 253 |                | -check -f other board refused | load
 checks             | -   | mtd0=/dev/null mtd1=/dev/null mtd2=env_main.old mtd3=/dev/null mtd4=/dev/null mtd5=/dev/null mtd6=/dev/null mtd7=env_bak.old mtd8=/dev/null mtd9=/dev/null mtd10=/dev/null mtd11=/dev/null | the -check runs wrote no partition
 confirm_no         | 255 | mtd1=/dev/null | boot loader refused on the question, nothing written | user quit updating u-boot.bin!
 second             | 255 |                | second instance refused while the first waits | Update is running, please wait.
-confirm_yes        | 0   | mtd1=u.img     | boot loader accepted on the question: written
+confirm_yes        | 0   | mtd1=u.img     | boot loader accepted on the question: the first, on a fresh /tmp, completes
 uboot              | 0   | mtd1=u.img mtd2=env_main.new mtd7=env_bak.new | boot loader update: environment rewritten, boot loader written | Local need to update env | success to update envcrc bakenvcrc.
 reboot             | -   |                | last run says it reboots | Update success. System reboot now...
 EOF
@@ -69,8 +71,9 @@ run check_same_forced update -tftp 127.0.0.1 all -check -f -P same
 run check_other_forced update -tftp 127.0.0.1 all -check -f -P other; ls /tmp/Program.bin > $o/check_other_forced.kept 2>&1
 compare checks
 printf 'no\r' | run confirm_no update -local /srv/tftp uboot -loop -check
-# A second updater while the first waits for its answer.
-mkfifo /tmp/answer; exec 3<>/tmp/answer
+# A second updater while the first waits for its answer; the first must still
+# make its applet runner from the file it runs from.
+rm -f /tmp/busybox /tmp/memupdate; mkfifo /tmp/answer; exec 3<>/tmp/answer
 run confirm_yes update -local /srv/tftp uboot -loop -wait < /tmp/answer &
 sleep 3
 run second update -tftp 127.0.0.1 all -check
@@ -96,15 +99,17 @@ check "-check keeps a good package, removes one of another board" \
 
 # Boot B ----------------------------------------------------------------------
 table b <<EOF
-one    | 0   | $kpa            | hand-over: the launched updater ran on the package in /tmp with -loop | Launch update cmd (chmod +x /tmp/busybox; /tmp/busybox update -local /tmp/ all  -w -loop)
-two    | 0   | $kpa mtd1=u.img | two items: two launches, all then uboot | /tmp/ all  -w -loop) | /tmp/ uboot  -w -loop)
+one    | 0   | $kpa            | hand-over: the launched updater, slower than the watch, is waited for | /srv/tftp/ all  -w -loop) | !Update failed
+two    | 0   | $kpa mtd1=u.img | two items: two launches on the package in /tmp with -loop, all then uboot | Launch update cmd (chmod +x /tmp/busybox; /tmp/busybox update -local /tmp/ all  -w -loop) | /tmp/ uboot  -w -loop)
 usb    | 0   | $kpa            | package on a non-RAM path: copied to /tmp and installed | /usb/Program.bin -> /tmp/Program.bin
 words  | 255 |                 | unknown words: handed over, the launched updater refuses them | -local /tmp/ all -w newoption  -loop) | unknown words in a handed-over request
 failed | -   |                 | a failed web plug-in write fails the run after the remaining steps | NAND flash write final failed. | installation failed: /dev/mtd6 was not written | Update failed. System reboot soon... | !Update success
 EOF
 cat > "$work/b.sh" <<'GUEST'
 . /root/lib.sh
-run one update -tftp 127.0.0.1 all -wait; erase mtd4 mtd5 mtd6
+# each NAND write of the launched updater takes 4 s, 12 s for the three: longer than the 8-second watch
+mv /usr/sbin/nandwrite /root/; printf '#!/bin/sh\nsleep 4; exec /root/nandwrite "$@"\n' > /usr/sbin/nandwrite; chmod +x /usr/sbin/nandwrite
+run one /root/update-shortwatch -local /srv/tftp all -wait; erase mtd4 mtd5 mtd6; mv /root/nandwrite /usr/sbin/
 printf 'yes\r' | run two update -tftp 127.0.0.1 all uboot -wait; erase mtd1 mtd4 mtd5 mtd6
 mkdir -p $o/usb && cp /srv/tftp/Program.bin $o/usb/
 run usb update -local $o/usb all -wait; ls $o/usb > $o/usb.ls
@@ -115,6 +120,7 @@ run failed update -tftp 127.0.0.1 activex -wait -P plain
 sleep 30
 GUEST
 board_run b --version-file "$work/version" --update "$updater" --put "$work/handover.bin:/srv/tftp/Program.bin" \
+	--put "$bin/bin/update-shortwatch:/root/update-shortwatch" \
 	--put "$work/srv/Program.bin:/srv/tftp/plain/Program.bin" --timeout 900 "$work/b.sh"
 check "boot B ends with the reboot the failed run with -wait still asked for (243), got $status" \
 	eval 'test $status = 243 && grep -qx reboot "$o/journal/init" && test ! -e "$o/failed.rc"'
