@@ -18,9 +18,8 @@ if [[ ${1:-} == guest ]]; then # guest TMP_KIB PREPARE COMMAND, inside the sandb
 	# A preparation that failed would test a different fault, or none.
 	cp "$work/stub" /tmp/busybox && eval "$3" || { echo "preparation failed: $3"; exit 0; }
 	eval "$4"; echo $? > "$SANDBOX_DIR/rc"
-	whole Program.bin /program/pkg/Program.bin && whole busybox "$work/stub" "$work/upd.img" "$work/launched" &&
-		whole memupdate "$U" "$S" && whole custom.zip "$work/big.img" && [[ -z $(find /tmp /program -name 'ln*') ]] ||
-		ls -l /tmp > "$SANDBOX_DIR/partial"
+	whole Program.bin /program/pkg/Program.bin && whole busybox "$work"/{stub,upd.img,launched} && whole memupdate "$U" "$S" &&
+		whole custom.zip "$work/big.img" && [[ -z $(find /tmp /program -name 'ln*') ]] || ls -l /tmp > "$SANDBOX_DIR/partial"
 	exit 0
 fi
 
