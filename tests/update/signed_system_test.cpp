@@ -56,7 +56,7 @@ TEST(SignedPackages, InstalledOnlyWhenSignedByATrustedKey)
         {"o.bin", "k.pem", W.c_str(), -1, 250, "signed with unknown key ID", false},
         {"o.bin", "k.pem o.pem", W.c_str(), -1, 0, "signature ok, key ID " + Id("o.pem"), true},
         {"k.bin", "k.pem o.pem", W.c_str(), -1, 0, "signature ok, key ID " + Id("k.pem"), true},
-        {"k.bin", "k.pem", W.c_str(), 1, 250, "signature does not match", false},             // head text
+        {"k.bin", "k.pem", W.c_str(), 3, 250, "signature does not match", false},  // head text: the public version
         {"k.bin", "k.pem", W.c_str(), 1000, 250, "signature does not match", false},          // board list
         {"k.bin", "k.pem", W.c_str(), 2052 + 144 * 3 + 140, 250, "signature does not match", false},  // table
         {"k.bin", "k.pem", W.c_str(), llSize - 90, 250, "signature does not match", false},   // signature
