@@ -866,12 +866,21 @@ int CmdVerifySigned(const char *pszPath, const char *pszOpt, const char *pszArg)
         fprintf(stderr, "update-pack: bad command line (see --help)\n");
         return EXIT_USAGE;
     }
-    int lCrc = CmdVerify(pszPath);
+    // One pass for both, as on the device.
+    PACKET_HEAD_S stHead;
     FdOwner fd(open(pszPath, O_RDONLY | O_CLOEXEC));
     PACKET_PASS_S stPass;
-    if (fd.Get() < 0 || CountPacketPass(fd.Get(), &stPass) != 0) {
+    if (ReadHead(pszPath, &stHead) != 0 || fd.Get() < 0 || CountPacketPass(fd.Get(), &stPass) != 0) {
         fprintf(stderr, "update-pack: cannot read %s\n", pszPath);
         return 1;
+    }
+    PACKET_HEAD_INFO_S stInfo;
+    SplitPacketHead(stHead.szHead, &stInfo);
+    const int lCrc = stPass.ulCrc == stInfo.ulCrc ? 0 : 1;
+    if (lCrc == 0) {
+        printf("checksum ok: %u\n", stInfo.ulCrc);
+    } else {
+        printf("checksum mismatch: head %u, file %u\n", stInfo.ulCrc, stPass.ulCrc);
     }
     const TRUSTED_KEY_S *pstKey = nullptr;
     SIG_RESULT_E eSig = CheckPassSignature(stPass, vecKeys, &pstKey);
