@@ -820,7 +820,9 @@ int SignPackage(const char *pszPath, const char *pszKey)
         fprintf(stderr, "update-pack: signing %s failed\n", pszPath);
         return 1;
     }
-    printf("signed with key ID %s\n", SigKeyIdText(stBlock.aucKeyId).c_str());
+    // Replaces what a create summary said: signing changed size and checksum.
+    printf("signed with key ID %s: %" PRIu64 " bytes, checksum %u\n", SigKeyIdText(stBlock.aucKeyId).c_str(),
+           ullLen + SIG_BLOCK_LEN, ulCrc);
     return 0;
 }
 
