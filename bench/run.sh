@@ -17,6 +17,9 @@
 #   verify     update-pack verify (the updater's package CRC loop) against a
 #              bare byte-wise table loop in C (-O2) over the same 96 MiB file,
 #              twelve pairs, user+sys time (and wall time)
+#   signed     update-pack verify --key of the same file signed (checksum,
+#              SHA-512 and Ed25519 in the one pass the device makes) against
+#              the checksum-only verify, twelve pairs, user+sys time
 #   -v         200 pairs of `update -v` in the host sandbox, which gives it a
 #              /program/.version and a /proc/board_type (the report's normal
 #              path), against a C program making only the two popen("cat ...")
@@ -370,7 +373,13 @@ loop_crc=$("$work/crc_loop" "$work/verify.bin")
 cat "$work/verify.bin" > /dev/null
 "$work/ab" 12 "$bin/update-pack" verify "$work/verify.bin" -- "$work/crc_loop" "$work/verify.bin" > "$work/verify.ab"
 verify_mib=$(awk -v s="$(stat -c %s "$work/verify.bin")" 'BEGIN {printf "%.0f", (s - 4096) / 1048576}')
-rm -f "$work/verify.bin"
+# The signed package's one pass (checksum and SHA-512, then Ed25519) against
+# the checksum-only pass over the same file.
+openssl genpkey -algorithm ed25519 -out "$work/bench.key" && openssl pkey -in "$work/bench.key" -pubout -out "$work/bench.pem"
+cp "$work/verify.bin" "$work/signed.bin" && "$bin/update-pack" sign "$work/signed.bin" --key "$work/bench.key" >/dev/null
+"$work/ab" 12 "$bin/update-pack" verify "$work/signed.bin" --key "$work/bench.pem" -- \
+	"$bin/update-pack" verify "$work/verify.bin" > "$work/signed.ab"
+rm -f "$work/verify.bin" "$work/signed.bin"
 
 # ---------------------------------------------------------------- update -v
 # In the host sandbox: the version file and the board files the report reads.
@@ -520,6 +529,10 @@ row "package verify, cpu (<= 1.05x)" "$vmet of $vn" "$(ratio "$vam" "$vbm")" "$(
 read -r wam wbm wab wbb _ < <(ab_stats "$work/verify.ab" 4 ratio 1.05 verify)
 row "package verify, wall" "-" "$(ratio "$wam" "$wbm")" "$(ratio "$wab" "$wbb")" "$(printf '%.3f; %.3f s' "$wam" "$wab")" \
 	"$(printf 'bare loop %.3f; %.3f s' "$wbm" "$wbb")"
+read -r sam sbm sab sbb smet sn sgone < <(ab_stats "$work/signed.ab" 5 ratio 2.00 signed)
+[[ $sgone == none ]] || gone+=" $sgone"
+row "signed verify, cpu (<= 2.00x)" "$smet of $sn" "$(ratio "$sam" "$sbm")" "$(ratio "$sab" "$sbb")" \
+	"$(printf '%.3f; %.3f s user+sys' "$sam" "$sab")" "$(printf 'checksum only %.3f; %.3f s' "$sbm" "$sbb")"
 if [[ $board == 1 ]]; then
 	# update rounds: ROUND TOTAL HAND FETCH PAUSE CRC OTHER FLASH END
 	read -r um ub un < <(rounds update | col_stats 2)

@@ -11,6 +11,7 @@
 #include "flash/update_nvram.h"
 #include "include/flash_layout.h"
 #include "include/text_util.h"
+#include "package/packet_trust.h"
 #include "update/update_device.h"
 #include "update/update_exec.h"
 #include "update/update_log.h"
@@ -499,6 +500,9 @@ int WriteItemImage(const UPDATE_ITEM_S *pstItem, const SUB_IMAGE_S *pstImage, un
         static_cast<int>(pstImage->ulFileOffset), static_cast<int>(pstImage->ulFlashOffset));
     if (pszDev == nullptr) {
         UPDATE_LOG_PRINT("this board has no partition for image entry %u\n", ulEntry);
+        return -1;
+    }
+    if (CheckVerifiedPacket(pstItem->pszPacketFile) != 0) {
         return -1;
     }
     return WriteFlash(pszDev, pstItem->pszPacketFile, g_pstFlashLayout->pstPartSet[ulSlot].ullSize,

@@ -39,6 +39,8 @@ constexpr int UPDATE_ERR_VERSION = -2;
 constexpr int UPDATE_ERR_BOARD = -3;
 constexpr int UPDATE_ERR_CRC = -4;
 constexpr int UPDATE_ERR_STALLED = -5;
+// The package's signature is missing, unknown or wrong (exit status 250).
+constexpr int UPDATE_ERR_SIGNATURE = -6;
 
 constexpr const char *UPDATE_VERSION_TEXT = "v2.01";
 constexpr const char *UPDATE_DEFAULT_USER = "admin";

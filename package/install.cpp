@@ -17,6 +17,7 @@
 #include "package/packet.h"
 #include "update/update_args.h"
 #include "update/update_comm.h"
+#include "package/packet_trust.h"
 #include "update/update_device.h"
 #include "update/update_exec.h"
 #include "update/update_log.h"
@@ -40,6 +41,9 @@ int HandOver(UPDATE_ITEM_S *pstItem, UPDATE_LINK_S *pstLink, const SUB_IMAGE_S *
     UPDATE_LOG_PRINT("after encode, szUpdatePara: %s\n", szUpdatePara);
 
     char szDir[CMD_BUF_LEN] = {};
+    if (CheckVerifiedPacket(pstItem->pszPacketFile) != 0) {
+        return -1;
+    }
     if (NeedRelocatePacket(pstItem->pszPacketFile) != 0) {
         UPDATE_LOG_PRINT("update relocate %s -> %s\n", pstItem->pszPacketFile, LOCAL_PACKET_FILE);
         char szQuoted[CMD_BUF_LEN];

@@ -13,6 +13,7 @@
 #include "include/update_item.h"
 #include "package/compat.h"
 #include "package/packet.h"
+#include "package/packet_trust.h"
 #include "package/ver_cmp.h"
 #include "update/update_args.h"
 #include "update/update_comm.h"
@@ -75,6 +76,12 @@ int LoadUpdate(const UPDATE_REQ_S *pstReq)
                               std::span<char>(pszCompat.get(), PACKET_COMPAT_LEN));
     if (lRet != 0) {
         UPDATE_LOG_PRINT("compare version failed.\n");
+        return lRet;
+    }
+    // Nothing but the head is read before the signature is known good.
+    lRet = VerifyPacketSignature(szLocalFile);
+    if (lRet != 0) {
+        RemoveTmpFiles();
         return lRet;
     }
     uint32_t ulCount = 0;

@@ -14,6 +14,7 @@
 
 #include "include/text_util.h"
 #include "include/update_types.h"
+#include "package/packet_trust.h"
 #include "update/update_device.h"
 #include "update/update_log.h"
 
@@ -117,6 +118,11 @@ int CheckPacketCrc(uint32_t ulExpectCrc, const char *pszPath)
     if (fd.Get() < 0) {
         UPDATE_LOG("open file %s failed!\n", pszPath);
         return -1;
+    }
+    if (uint32_t ulVerified = 0; VerifiedPacketCrc(fd.Get(), &ulVerified)) {
+        // The signature check read this very file and counted its checksum.
+        UPDATE_LOG("Read head crc: %u, count file crc: %u.\n", ulExpectCrc, ulVerified);
+        return ulVerified == ulExpectCrc ? 0 : -1;
     }
     uint32_t ulCrc = 0;
     if (CountPacketCrc(fd.Get(), &ulCrc) != 0) {
@@ -268,7 +274,7 @@ int CheckImageInPacket(const char *pszPath, const SUB_IMAGE_S *pstImage)
 
 int UnpackWholeImage(const char *pszPath, const SUB_IMAGE_S *pstImage, const char *pszUnpackFileName)
 {
-    if (CheckImageInPacket(pszPath, pstImage) != 0) {
+    if (CheckVerifiedPacket(pszPath) != 0 || CheckImageInPacket(pszPath, pstImage) != 0) {
         return -1;
     }
     return UnpackSubImage(pszPath, pstImage->ulFileOffset, pstImage->ulFileLength, pszUnpackFileName);

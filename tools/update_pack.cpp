@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sodium.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -21,6 +24,7 @@
 #include "include/packet.h"
 #include "include/text_util.h"
 #include "package/packet.h"
+#include "package/signature.h"
 #include "update/update_log.h"
 
 namespace {
@@ -45,6 +49,12 @@ const char *const HELP_TEXT =
     "                         exit 0 when it matches the head, 1 otherwise\n"
     "  extract PKG POS OUT    write the sub-image at table position POS to OUT\n"
     "                         (the readers' messages go to standard error)\n"
+    "  sign PKG --key KEY.pem sign PKG with an Ed25519 private key (PEM); the\n"
+    "                         checksum text is rewritten as ten digits\n"
+    "  verify PKG --key PUB.pem | --keys DIR\n"
+    "                         check checksum and signature exactly as an updater\n"
+    "                         with these trusted public keys does\n"
+    "  create OUT ... --sign KEY.pem   create, then sign\n"
     "\n"
     "Positions (POS): a table index (0, 1, ...) or the name of a layout entry of\n"
     "this build: uboot, logo-zh, config, kernel, program, spare, activex,\n"
@@ -606,6 +616,8 @@ int ReadHead(const char *pszPath, PACKET_HEAD_S *pstHead)
     return 0;
 }
 
+void PrintSigBlock(const char *pszPath);
+
 std::string RolesOf(uint64_t ullPos)
 {
     std::string strRoles;
@@ -670,6 +682,7 @@ int CmdInfo(const char *pszPath)
         printf("  board %zu: %s%s\n", i, vecBoards[i].c_str(), i >= COMPAT_ENTRY_MAX ? " (not examined)" : "");
     }
     printf("declared count: %u\n", stHead.ulSubImageCount);
+    PrintSigBlock(pszPath);
     fflush(stdout);
     uint32_t ulHeld = 0;
     SubImageTablePtr pstTable(GetSubImageTable(pszPath, &ulHeld));
@@ -738,6 +751,166 @@ int CmdExtract(const char *pszPath, const char *pszPos, const char *pszOut)
     return UnpackSubImage(pszPath, pst->ulFileOffset, pst->ulFileLength, pszOut) == 0 ? 0 : 1;
 }
 
+// Signing rewrites the checksum text with a fixed width, so that writing the
+// checksum after the signature leaves every signed byte where it was.
+int SetCrcText(char *pszHead, uint32_t ulCrc)
+{
+    uint32_t ulStart = 0;
+    uint32_t ulLen = 0;
+    HeadCrcSpan(pszHead, &ulStart, &ulLen);
+    std::string strHead(pszHead, strnlen(pszHead, PACKET_HEAD_LEN));
+    char szCrc[16];
+    snprintf(szCrc, sizeof(szCrc), "%010u", ulCrc);
+    if (ulStart != 0) {
+        strHead.replace(ulStart, ulLen, szCrc);
+    } else if (std::count(strHead.begin(), strHead.end(), HEAD_SEPARATOR) == 2) {
+        strHead += std::string(1, HEAD_SEPARATOR) + szCrc;
+    } else {
+        fprintf(stderr, "update-pack: the head needs three fields before the checksum to be signed\n");
+        return -1;
+    }
+    if (strHead.size() > PACKET_HEAD_LEN) {
+        fprintf(stderr, "update-pack: no room in the head for the checksum text\n");
+        return -1;
+    }
+    memset(pszHead, 0, PACKET_HEAD_LEN);
+    memcpy(pszHead, strHead.data(), strHead.size());
+    return 0;
+}
+
+int SignPackage(const char *pszPath, const char *pszKey)
+{
+    std::string strPem;
+    uint8_t aucSeed[SIG_SEED_LEN];
+    if (ReadKeyFile(pszKey, &strPem) != 0 || ParsePrivateKeyPem(strPem, aucSeed) != 0) {
+        fprintf(stderr, "update-pack: %s is not an Ed25519 private key in PEM\n", pszKey);
+        return 1;
+    }
+    FdOwner fd(open(pszPath, O_RDWR | O_CLOEXEC));
+    struct stat st;
+    char szHead[PACKET_HEAD_LEN];
+    if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0 ||
+        pread(fd.Get(), szHead, sizeof(szHead), 0) != static_cast<ssize_t>(sizeof(szHead))) {
+        fprintf(stderr, "update-pack: cannot read the package %s\n", pszPath);
+        return 1;
+    }
+    // Signing again replaces the old block.
+    PACKET_PASS_S stOld;
+    uint64_t ullLen = static_cast<uint64_t>(st.st_size);
+    if (CountPacketPass(fd.Get(), &stOld) == 0 && stOld.bSigned) {
+        ullLen = stOld.stBlock.ullCovered;
+    }
+    SIG_BLOCK_S stBlock{};
+    stBlock.ullCovered = ullLen;
+    stBlock.ucVersion = SIG_FORMAT_VERSION;
+    stBlock.ucAlgorithm = SIG_ALG_ED25519_SHA512;
+    stBlock.usBlockLen = SIG_BLOCK_LEN;
+    memcpy(stBlock.acMagic, SIG_MAGIC, sizeof(SIG_MAGIC));
+    uint32_t ulCrc = 0;
+    int lRet = SetCrcText(szHead, 0) == 0 && ftruncate(fd.Get(), static_cast<off_t>(ullLen)) == 0 &&
+                       WriteAll(fd.Get(), szHead, sizeof(szHead), 0) == 0 &&
+                       SignPacketBlock(fd.Get(), aucSeed, &stBlock) == 0 &&
+                       WriteAll(fd.Get(), &stBlock, sizeof(stBlock), ullLen) == 0 &&
+                       CountPacketCrc(fd.Get(), &ulCrc) == 0 && SetCrcText(szHead, ulCrc) == 0 &&
+                       WriteAll(fd.Get(), szHead, sizeof(szHead), 0) == 0
+                   ? 0
+                   : 1;
+    memset(aucSeed, 0, sizeof(aucSeed));
+    if (lRet != 0) {
+        fprintf(stderr, "update-pack: signing %s failed\n", pszPath);
+        return 1;
+    }
+    // Replaces what a create summary said: signing changed size and checksum.
+    printf("signed with key ID %s: %" PRIu64 " bytes, checksum %u\n", SigKeyIdText(stBlock.aucKeyId).c_str(),
+           ullLen + SIG_BLOCK_LEN, ulCrc);
+    return 0;
+}
+
+void PrintSigBlock(const char *pszPath)
+{
+    FdOwner fd(open(pszPath, O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    uint8_t aucTail[SIG_BLOCK_LEN];
+    SIG_BLOCK_S stBlock;
+    if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0 || st.st_size < static_cast<off_t>(SIG_BLOCK_LEN) ||
+        pread(fd.Get(), aucTail, sizeof(aucTail), st.st_size - static_cast<off_t>(SIG_BLOCK_LEN)) !=
+            static_cast<ssize_t>(SIG_BLOCK_LEN) ||
+        !ParseSigBlock(aucTail, sizeof(aucTail), static_cast<uint64_t>(st.st_size), &stBlock)) {
+        printf("signature: none\n");
+        return;
+    }
+    char szSig[SIG_LEN * 2 + 1];
+    sodium_bin2hex(szSig, sizeof(szSig), stBlock.aucSignature, SIG_LEN);
+    printf("signature: format %u, Ed25519 over SHA-512, key ID %s, covers %" PRIu64 " bytes before the block\n",
+           stBlock.ucVersion, SigKeyIdText(stBlock.aucKeyId).c_str(), stBlock.ullCovered);
+    printf("signature bytes: %s\n", szSig);
+}
+
+// Checksum, then signature, with the messages the updater logs.
+int CmdVerifySigned(const char *pszPath, const char *pszOpt, const char *pszArg)
+{
+    std::vector<TRUSTED_KEY_S> vecKeys;
+    if (strcmp(pszOpt, "--keys") == 0) {
+        if (LoadTrustedKeys(pszArg, &vecKeys) <= 0) {
+            fprintf(stderr, "update-pack: no readable public keys in %s\n", pszArg);
+            return 1;
+        }
+    } else if (strcmp(pszOpt, "--key") == 0) {
+        std::string strPem;
+        TRUSTED_KEY_S stKey{};
+        if (ReadKeyFile(pszArg, &strPem) != 0 || ParsePublicKeyPem(strPem, stKey.aucPublic) != 0) {
+            fprintf(stderr, "update-pack: %s is not an Ed25519 public key in PEM\n", pszArg);
+            return 1;
+        }
+        SigKeyId(stKey.aucPublic, stKey.aucKeyId);
+        vecKeys.push_back(stKey);
+    } else {
+        fprintf(stderr, "update-pack: bad command line (see --help)\n");
+        return EXIT_USAGE;
+    }
+    // One pass for both, as on the device.
+    PACKET_HEAD_S stHead;
+    FdOwner fd(open(pszPath, O_RDONLY | O_CLOEXEC));
+    PACKET_PASS_S stPass;
+    if (ReadHead(pszPath, &stHead) != 0 || fd.Get() < 0 || CountPacketPass(fd.Get(), &stPass) != 0) {
+        fprintf(stderr, "update-pack: cannot read %s\n", pszPath);
+        return 1;
+    }
+    PACKET_HEAD_INFO_S stInfo;
+    SplitPacketHead(stHead.szHead, &stInfo);
+    const int lCrc = stPass.ulCrc == stInfo.ulCrc ? 0 : 1;
+    if (lCrc == 0) {
+        printf("checksum ok: %u\n", stInfo.ulCrc);
+    } else {
+        printf("checksum mismatch: head %u, file %u\n", stInfo.ulCrc, stPass.ulCrc);
+    }
+    const TRUSTED_KEY_S *pstKey = nullptr;
+    SIG_RESULT_E eSig = CheckPassSignature(stPass, vecKeys, &pstKey);
+    puts(SigResultText(eSig));
+    if (eSig == SIG_OK) {
+        printf("key ID %s\n", SigKeyIdText(pstKey->aucKeyId).c_str());
+    }
+    return lCrc == 0 && eSig == SIG_OK ? 0 : 1;
+}
+
+// "create OUT ... --sign KEY": the option is taken out before the create
+// options are read.
+int CmdCreateSigned(int argc, char *argv[])
+{
+    const char *pszKey = nullptr;
+    std::vector<char *> vecArgs;
+    for (int i = 0; i < argc; i++) {
+        if (strcmp(argv[i], "--sign") == 0 && i + 1 < argc) {
+            pszKey = argv[++i];
+        } else {
+            vecArgs.push_back(argv[i]);
+        }
+    }
+    vecArgs.push_back(nullptr);
+    int lRet = CmdCreate(vecArgs[0], static_cast<int>(vecArgs.size() - 1), vecArgs.data());
+    return lRet != 0 || pszKey == nullptr ? lRet : SignPackage(vecArgs[0], pszKey);
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -771,7 +944,17 @@ int main(int argc, char *argv[])
         fputs(HELP_TEXT, stdout);
         return 0;
     }
+    if (strCmd == "sign" && lRest == 3 && strcmp(ppszRest[1], "--key") == 0) {
+        return SignPackage(ppszRest[0], ppszRest[2]);
+    }
+    if (strCmd == "verify" && lRest == 3) {
+        return CmdVerifySigned(ppszRest[0], ppszRest[1], ppszRest[2]);
+    }
     if (strCmd == "create" && lRest >= 1) {
+        if (std::find_if(ppszRest, ppszRest + lRest, [](const char *psz) { return strcmp(psz, "--sign") == 0; }) !=
+            ppszRest + lRest) {
+            return CmdCreateSigned(lRest, ppszRest);
+        }
         // getopt sees the options after OUT, with OUT as its program name.
         return CmdCreate(ppszRest[0], lRest, ppszRest);
     }

@@ -12,6 +12,7 @@
 #include "fetch/retrieve.h"
 #include "package/load_update.h"
 #include "package/packet.h"
+#include "package/packet_trust.h"
 #include "update/update_comm.h"
 #include "package/compat.h"
 #include "include/flash_layout.h"
@@ -66,6 +67,7 @@ int UpdateApplet(int argc, char *argv[])
 {
     memset(&g_stWatchState, 0, sizeof(g_stWatchState));
     memset(&g_stDownloadStat, 0, sizeof(g_stDownloadStat));
+    SetTrustedKeyDir(UPDATE_KEY_DIR);
     if (GetFlashLayout(&g_pstFlashLayout) != 0) {
         return -1;
     }
@@ -173,6 +175,12 @@ int UpdateRun(int argc, char *argv[], UPDATE_REQ_S *pstReq)
     int lRet = CheckRemoteAddr(pstReq);
     if (lRet != 0) {
         return lRet;
+    }
+    SetTrustedKeyDir(UPDATE_KEY_DIR);
+    if (pstReq->usDebugFlag == 1 && PacketsMustBeSigned()) {
+        // A bare image carries no signature: no way around the package check.
+        UPDATE_LOG_PRINT("raw image refused: this device installs signed packages only\n");
+        return UPDATE_ERR_SIGNATURE;
     }
     if (pstReq->usDebugFlag == 1) {
         // Raw-image mode: one image, written in this thread, no worker and no watch.

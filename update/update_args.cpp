@@ -7,6 +7,7 @@
 
 #include "include/flash_layout.h"
 #include "include/text_util.h"
+#include "package/packet_trust.h"
 #include "update/update_log.h"
 
 namespace {
@@ -325,6 +326,12 @@ void PrintUsage(void)
     printf("        -force    force update and ignore version\n");
     printf("        -path     path of files in tftp or ftp server\n");
     printf("        -help     print help\n");
+    if (PacketsMustBeSigned()) {
+        // Only a device that requires signatures tells about them: the text
+        // stays as it always was for every other.
+        printf("        -debug    refused: this device installs signed packages only\n");
+        printf("EXIT STATUS: 250 signature missing, unknown or wrong; 252 checksum, 253 board, 254 version\n");
+    }
     fflush(stdout);
 }
 

@@ -53,5 +53,10 @@ done <<'EOF'
 1|checksum mismatch: head *|*|$P create cut.bin --pub R1 --image 3=kernel.img --truncate 8000 >&2 && test $(stat -c %s cut.bin) = 8000 && $P verify cut.bin
 1||*Read image file failed. BinFile:zero.bin*|$P create zero.bin --pub R1 --image 3=kernel.img --count 0 >&2 && $P extract zero.bin 3 out.bin
 1||*|$P extract beyond.bin 8 out.bin
+0||*|openssl genpkey -algorithm ed25519 -out a.key && openssl pkey -in a.key -pubout -out a.pem && mkdir keys && cp a.pem keys/ && cp rt.bin s.bin && $P sign s.bin --key a.key >/dev/null && $P sign s.bin --key a.key >/dev/null
+0|||n=$(stat -c %s rt.bin); test $(stat -c %s s.bin) = $((n + 96)) && cmp -n $((n - 256)) <(tail -c +257 s.bin) <(tail -c +257 rt.bin)
+0|checksum ok: *signature ok*||$P verify s.bin --keys keys
+0|*signature: format 1, Ed25519 over SHA-512, key ID *|*|$P info s.bin
+1|*package is not signed||$P verify rt.bin --key a.pem
 EOF
 echo "pack tool ok"
