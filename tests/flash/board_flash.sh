@@ -35,10 +35,10 @@ EOF
 cat > "$work/nand.sh" <<'GUEST'
 . /root/lib.sh
 cp /usr/bin/update /tmp/busybox
-run tftp update -tftp 127.0.0.1 uImage -debug -wait
-run ftp update -ftp 127.0.0.1 program -u board -p board -debug -wait
 sums() { for n in $(seq 0 11); do nanddump -q /dev/mtd$n; done | md5sum; md5sum < /dev/ubi0_0; }
 sums > $o/sums.before; run rawcheck update -tftp 127.0.0.1 uImage -debug -check; sums > $o/sums.after
+run tftp update -tftp 127.0.0.1 uImage -debug -wait
+run ftp update -ftp 127.0.0.1 program -u board -p board -debug -wait
 mkdir /srv/tftp/empty && : > /srv/tftp/empty/uImage && run rawempty noboot update -tftp 127.0.0.1 uImage -P empty -debug -wait
 
 # The configuration partition holds data; each root file system case decides
@@ -101,8 +101,8 @@ done < "$work/img/envcuts"
 for f in su:50000 sk:100000 sp:150000; do head -c ${f#*:} /dev/urandom > "$work/img/${f%:*}"; done
 "$bin/bin/update-pack" create "$work/slave.bin" --image 11="$work/img/su" --flash-offset 11=0x2e0000 \
 	--image 12="$work/img/sk" --flash-offset 12=0x300000 --image 13="$work/img/sp" --flash-offset 13=0x380000 >/dev/null
-# a kernel package at the tool's default flash offset 0, and one a byte past the kernel slot's end (0xa0000+0xc0000)
-for p in nor0:0 norspill:$((0x160000 - 300000 + 1)); do mkdir "$work/img/${p%:*}"; "$bin/bin/update-pack" create "$work/img/${p%:*}/Program.bin" \
+# a kernel package at the tool's default flash offset 0, and one running past the kernel slot's end (0x160000)
+for p in nor0:0 norspill:0x120000; do mkdir "$work/img/${p%:*}"; "$bin/bin/update-pack" create "$work/img/${p%:*}/Program.bin" \
 	--inner INN-NEW --pub R1235 --board DVS-SIM-BOARD --image kernel="$work/img/uImage" --flash-offset kernel=${p#*:} >/dev/null; done
 printf 'PUB:R1234\nINN:GDVSV410R003B03\n' > "$work/version"
 table nor <<'EOF'
@@ -110,7 +110,7 @@ version | 0 |                           | update -v says it is a simulation buil
 nor     | 0 | mtd4=uImage               | NOR raw kernel: flashcp on the whole device at the partition offset, then the whole NOR unlocked | /bin/busybox flashcp -g 0 -l 300000 -o 655360 /tmp/uImage /dev/mtd0 | unlock flash success!
 slave   | - | mtd9=su mtd10=sk mtd11=sp | slave board: boot loader, kernel and program written | result=0
 nor0    | 255 | mtd1=/dev/null mtd4=uImage | kernel package at flash offset 0: refused, the boot loader untouched | lies outside /dev/mtd4
-norspill | 255 | mtd4=uImage mtd5=/dev/null | kernel package one byte past its slot: refused, nothing written | lies outside /dev/mtd4
+norspill | 255 | mtd4=uImage mtd5=/dev/null | kernel package running past its slot: refused, nothing written | lies outside /dev/mtd4
 noslave | 255 | mtd10=sk                 | slave kernel asked for by name, the package has none: the item fails | slave kernel requested
 EOF
 cat > "$work/nor.sh" <<'GUEST'
