@@ -6,12 +6,17 @@
 #   compare TAG      reads whole each partition the table's row TAG names and
 #                    writes "DEV=IMAGE same", or where it differs, to $o/TAG.whole
 #   holds DEV IMAGE...   prints the IMAGE that /dev/DEV holds whole, or "-"
+#   noboot CMD...    runs CMD in a pid namespace whose pid 1 ignores the reboot
+#                    signal, with a plain file over /proc/rmc/test: a failed
+#                    run's reboot ends neither the boot nor the run, whose
+#                    status is kept
 #   erase NAME...    erases /dev/NAME... (so that a later run must write them)
 #   restore_env      both environment copies (mtd2, mtd7) erased and written
 #                    again from /root/img/env_main.old and env_bak.old (tests/flash/env_images.py)
 o=$BOARD_OUT
 
 run() { local tag=$1; shift; "$@" > $o/$tag.out 2>&1; echo $? > $o/$tag.rc; compare $tag; }
+noboot() { unshare -m -p -f sh -c 'trap : TERM; : > /tmp/rmc.noboot; mount --bind /tmp/rmc.noboot /proc/rmc/test; "$@"' sh "$@"; }
 
 compare() {
 	local p r

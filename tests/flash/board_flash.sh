@@ -1,14 +1,16 @@
 #!/bin/bash
 # The flash writer on the simulated board, two boots:
 #  1. the product build on NAND (a bad block inside the kernel partition): raw
-#     images over TFTP and FTP, the configuration partition for each root file
+#     images over TFTP and FTP, a raw image with -check (no partition changes)
+#     and an empty one (refused), the configuration partition for each root file
 #     system, the UBI boot-loader and TV-configuration paths, the environment
 #     rewrite at the large block size (the small one is the update scenario's)
 #     and cut by freezing the flash at moments inside and between its erases
 #     and writes, then a write that keeps failing (which reboots the board;
 #     retries that end in success are the power-cut scenario's);
 #  2. the simulated NOR build: a raw kernel through flashcp on the whole
-#     device, the slave-board images, the unlock.
+#     device, the slave-board images, the unlock; packages whose kernel lies
+#     outside its slot and a slave kernel the package lacks, refused.
 set -uo pipefail
 driver=$1 driver_sim=$2 simboard=$3
 . "${UPDATE_SOURCE_DIR:?}/tests/board/board_lib.sh" flash
@@ -20,6 +22,8 @@ python3 "$src/tests/flash/env_images.py" "$work/img" 0x20000 0x80000
 table nand <<'EOF'
 tftp  | 0 | mtd4=uImage                | raw kernel over TFTP: nandwrite -p, past the bad block | /usr/sbin/nandwrite -p /dev/mtd4 -g 0 -l 300000 -m /tmp/uImage
 ftp   | 0 | mtd5=program.img           | raw program over FTP: nandwrite -o
+rawcheck | 0 |                         | raw kernel with -check: fetched and checked, nothing written | check only: /dev/mtd4 not written
+rawempty | 255 | mtd4=uImage           | empty raw kernel: refused, nothing erased | holds no image | load or update failed!
 cfgA  | - | mtd3=pkg.bin               | config on a UBI root: runtime cleared, partition kept | rm -rf /var/runtime/*.
 cfgB  | - | mtd3=/dev/null             | config on yaffs2: partition erased | Write flash over.
 cfgC  | - | mtd3=pkg.bin               | config with the runtime on ubi1_0: partition kept
@@ -31,8 +35,11 @@ EOF
 cat > "$work/nand.sh" <<'GUEST'
 . /root/lib.sh
 cp /usr/bin/update /tmp/busybox
+sums() { for n in $(seq 0 11); do nanddump -q /dev/mtd$n; done | md5sum; md5sum < /dev/ubi0_0; }
+sums > $o/sums.before; run rawcheck update -tftp 127.0.0.1 uImage -debug -check; sums > $o/sums.after
 run tftp update -tftp 127.0.0.1 uImage -debug -wait
 run ftp update -ftp 127.0.0.1 program -u board -p board -debug -wait
+mkdir /srv/tftp/empty && : > /srv/tftp/empty/uImage && run rawempty noboot update -tftp 127.0.0.1 uImage -P empty -debug -wait
 
 # The configuration partition holds data; each root file system case decides
 # whether it is erased or only the runtime folder is cleared.
@@ -78,6 +85,7 @@ EOF
 board_run nand --badblocks 98 --ubi 6 --cmdline "rootfstype=squashfs" --put "$driver:/usr/bin/flash_driver" \
 	--put "$work/img/uImage:/srv/tftp/uImage" --put "$work/img/program.img:/srv/tftp/program.img" --timeout 600 "$work/nand.sh"
 check "boot 1 ends with the reboot of the failed raw image (243), got $status" test $status = 243
+check "raw kernel with -check: every partition byte for byte unchanged" cmp -s "$o/sums.before" "$o/sums.after"
 scenarios nand
 check "raw program over FTP: logged with the password masked, the password nowhere" eval 'has "$o/update.log" "/usr/sbin/nandwrite -o /dev/mtd5 -g 0 -l 1000000 -m /tmp/program.img" &&
 	has "$o/update.log" "loading cmd: ftpget -u board -p ****** 127.0.0.1 /tmp/program.img program.img" && ! grep -q -e "-p board" -e "password:board" "$o/update.log"'
@@ -93,10 +101,17 @@ done < "$work/img/envcuts"
 for f in su:50000 sk:100000 sp:150000; do head -c ${f#*:} /dev/urandom > "$work/img/${f%:*}"; done
 "$bin/bin/update-pack" create "$work/slave.bin" --image 11="$work/img/su" --flash-offset 11=0x2e0000 \
 	--image 12="$work/img/sk" --flash-offset 12=0x300000 --image 13="$work/img/sp" --flash-offset 13=0x380000 >/dev/null
+# a kernel package at the tool's default flash offset 0, and one running past the kernel slot's end (0x160000)
+for p in nor0:0 norspill:0x120000; do mkdir "$work/img/${p%:*}"; "$bin/bin/update-pack" create "$work/img/${p%:*}/Program.bin" \
+	--inner INN-NEW --pub R1235 --board DVS-SIM-BOARD --image kernel="$work/img/uImage" --flash-offset kernel=${p#*:} >/dev/null; done
+printf 'PUB:R1234\nINN:GDVSV410R003B03\n' > "$work/version"
 table nor <<'EOF'
 version | 0 |                           | update -v says it is a simulation build | SIMULATION BUILD
 nor     | 0 | mtd4=uImage               | NOR raw kernel: flashcp on the whole device at the partition offset, then the whole NOR unlocked | /bin/busybox flashcp -g 0 -l 300000 -o 655360 /tmp/uImage /dev/mtd0 | unlock flash success!
 slave   | - | mtd9=su mtd10=sk mtd11=sp | slave board: boot loader, kernel and program written | result=0
+nor0    | 255 | mtd1=/dev/null mtd4=uImage | kernel package at flash offset 0: refused, the boot loader untouched | lies outside /dev/mtd4
+norspill | 255 | mtd4=uImage mtd5=/dev/null | kernel package running past its slot: refused, nothing written | lies outside /dev/mtd4
+noslave | 255 | mtd10=sk                 | slave kernel asked for by name, the package has none: the item fails | slave kernel requested
 EOF
 cat > "$work/nor.sh" <<'GUEST'
 . /root/lib.sh
@@ -104,9 +119,12 @@ run version update -v
 run nor update -tftp 127.0.0.1 uImage -debug -wait
 cp /usr/bin/update /tmp/busybox
 run slave flash_driver slave 0x7 /root/slave.bin
+run nor0 noboot update -local /root/img/nor0 uImage -wait
+run norspill noboot update -local /root/img/norspill uImage -wait
+run noslave noboot update -local /root/img/nor0 slavekernel -wait
 GUEST
 rm -f "$work/nor.img"
-board_run nor --nand-parts none --nor "$work/nor.img" --nor-parts sim --update "$simboard" --put "$driver_sim:/usr/bin/flash_driver" \
+board_run nor --nand-parts none --nor "$work/nor.img" --nor-parts sim --update "$simboard" --put "$driver_sim:/usr/bin/flash_driver" --version-file "$work/version" \
 	--put "$work/slave.bin:/root/slave.bin" --put "$work/img/uImage:/srv/tftp/uImage" --timeout 600 "$work/nor.sh"
 check "boot 2 ends with the script's status 0, got $status" test $status = 0
 scenarios nor

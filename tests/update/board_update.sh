@@ -2,8 +2,11 @@
 # The whole updater on the simulated board, real binary, real flash, two boots:
 #  A. direct installations: full updates over TFTP and HTTP (partitions read
 #     back, progress sampled; FTP is the flash scenario's, a local folder the
-#     launched updaters' of boot B), -check with a good package, version and
-#     board refusals with their exit statuses (a bad CRC is the fault test's),
+#     launched updaters' of boot B), packages whose writes cannot run (read
+#     in place from a long or blank-containing folder, a kernel larger than
+#     its partition) refused before anything is erased, -check with a good
+#     package, version and board refusals with their exit statuses (a bad CRC
+#     is the fault test's),
 #     the boot-loader question answered on standard input, a boot-loader
 #     update that rewrites the environment, a second instance refused while
 #     the first, on a fresh /tmp, waits for its answer, and at last a
@@ -30,6 +33,9 @@ python3 -c 'import stat, sys, zipfile; z = zipfile.ZipFile(sys.argv[1], "w"); z.
 link = zipfile.ZipInfo("res_compress.tar.gz"); link.create_system, link.external_attr = 3, (stat.S_IFLNK | 0o777) << 16
 z.writestr(link, "/var/victim"); z.close()' "$work/custom.zip"
 mk "$work/srv/custom/Program.bin" --pub R1235 --custom "$work/custom.zip"
+# a kernel one byte larger than its partition
+head -c $((0xc00001)) /dev/urandom > "$work/big.img" && mkdir "$work/img/big"
+"$pack" create "$work/img/big/Program.bin" --inner INN-NEW --pub R1235 --board DVS-SIM-BOARD --image kernel="$work/big.img" >/dev/null
 printf 'PUB:R1234\nINN:GDVSV410R003B03\n' > "$work/version"
 # environment copies with a CRC for the large block, wrong for the small one the boot-loader update writes
 python3 "$src/tests/flash/env_images.py" "$work/img" 0x80000 0x20000
@@ -38,6 +44,9 @@ kpa="mtd4=k.img mtd5=p.img mtd6=a.img"
 # Boot A ----------------------------------------------------------------------
 table a <<EOF
 tftp               | 0   | $kpa           | full update over TFTP
+long               | 255 | mtd4=k.img     | package read in place from a long folder: refused, nothing erased | cannot be run with the file
+blank              | 255 | mtd4=k.img     | package read in place from a folder with a blank: refused, nothing erased | cannot be run with the file
+big                | 255 | mtd4=k.img     | kernel one byte larger than its partition: refused, nothing erased | does not fit /dev/mtd4
 http               | 0   | $kpa           | full update over HTTP
 custom             | 0   | $kpa           | customised update, images written
 lastopt            | 255 |                | a value option standing last: help, nothing fetched | Usage: update PROTOCOL | !loading
@@ -57,6 +66,10 @@ cat > "$work/a.sh" <<'GUEST'
 restore_env
 # every progress value the TFTP run publishes, recorded as it is renamed into place
 run tftp env LD_PRELOAD=/root/rate_log.so RATE_LOG=$o/rates ASAN_OPTIONS=verify_asan_link_order=0 update -tftp 127.0.0.1 all -wait
+long=/root/$(printf %060d 0); mkdir $long "/root/a b"; cp /srv/tftp/Program.bin $long; cp /srv/tftp/Program.bin "/root/a b"
+run long noboot update -local $long all -wait
+run blank noboot update -local "/root/a b" all -wait
+run big noboot update -local /root/img/big all -wait
 erase mtd4 mtd5 mtd6
 busybox.real httpd -p 127.0.0.1:8080 -h /srv/tftp
 run http update -mycloud http://127.0.0.1:8080/Program.bin all -wait; erase mtd4 mtd5 mtd6
