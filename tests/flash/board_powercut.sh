@@ -109,14 +109,14 @@ check "boot B ends with the script's status 0, got $status" test $status = 0
 # The cut device holds neither, unless the erase budget ended before its
 # first block, which leaves the old package whole.
 for i in 0 1 2 3 4; do
-	IFS=: read -r dev kind n <<< "${cuts[i]}"
+	IFS=: read -r dev kind n <<< "${cuts[i]:-}"
 	new=${pkgs[i + 1]} want=
 	for d in 4:kernel 5:program 6:activex; do
 		if ((${d%:*} < dev)); then want+=" ${new}_${d#*:}"
 		elif ((${d%:*} > dev)) || { [[ $kind == erase ]] && ((n < 0x20000)); }; then want+=" ${pkgs[i]}_${d#*:}"
 		else want+=" -"; fi
 	done
-	check "freeze ${cuts[i]} installing package $new: fired, the partitions hold \"${want# }\"" \
+	check "freeze ${cuts[i]:-(none)} installing package $new: fired, the partitions hold \"${want# }\"" \
 		eval 'test "$(cat "$o/cut$i.frozen" 2>/dev/null)" = 0 && test "$(cat "$o/cut$i.state" 2>/dev/null)" = "${want# }"'
 done
 scenarios b
