@@ -1,10 +1,13 @@
 #!/bin/bash
 # Interrupted updates on the simulated board:
-#  A. a boot-loader update that rewrites the boot environment on the persistent
-#     NOR, stopped dead after a counted number of bytes reached the main
-#     environment copy, its backup or the boot loader. One boot per cut: it
-#     looks at what the previous cut left, runs the same update to its end,
-#     puts the old content back and starts the next update, which the cut ends;
+#  A. boot-loader updates that rewrite the boot environment on the persistent
+#     NOR from one block size to the other (512 KiB to 128 KiB and back),
+#     stopped dead after a counted number of bytes reached the main environment
+#     copy, its backup or the boot loader, and the reruns of some stopped again
+#     while they repair what the first cut left. One boot per cut: it looks at
+#     what the previous cut left, runs the same update again (to its end, or
+#     to the next cut of the chain), puts the old content back and starts the
+#     next chain's update, which its first cut ends;
 #  B. whole-package updates on NAND frozen at five seeded moments (the seed is
 #     printed; POWERCUT_SEED=N picks others), each run again to its end after
 #     /tmp was cleared as a reboot clears it;
@@ -15,49 +18,54 @@
 set -uo pipefail
 simboard=$1
 . "${UPDATE_SOURCE_DIR:?}/tests/board/board_lib.sh" powercut
-mkdir -p "$work/srv/a" "$work/srv/b"
+mkdir -p "$work/srv/a" "$work/srv/b" "$work/srv/128" "$work/srv/512"
 pack() { "$bin/bin/update-pack" create "$1" --inner INN-NEW --pub R1235 --board DVS-SIM-BOARD "${@:2}" >/dev/null; }
 rnd() { head -c "$2" /dev/urandom > "$work/img/$1"; }
 printf 'PUB:R1234\nINN:GDVSV410R003B03\n' > "$work/version"
 
 # A ---------------------------------------------------------------------------
 rnd old_uboot 200000 && rnd new_uboot 200000
-pack "$work/Program.bin" --image uboot="$work/img/new_uboot"
-# both copies alike, as the boot loader keeps them; one block fills the
-# partition and its CRC is the one the rewrite computes
-python3 -c 'import os, struct, sys, zlib; d = os.urandom(0x20000 - 4)
-open(sys.argv[1], "wb").write(struct.pack("<I", zlib.crc32(d)) + d)' "$work/img/env"
+# named by the block they rewrite the environment to, the other one (640 - N):
+# 128 KiB for packages from 22.15 on, 512 KiB before
+for p in 128:R1235 512:R1220T; do pack "$work/srv/${p%:*}/Program.bin" --image uboot="$work/img/new_uboot" --pub ${p#*:}; done
+# both copies alike, as the boot loader keeps them: one data block with its CRC over either block
+python3 -c 'import os, struct, sys, zlib; d = os.urandom(0x80000 - 4)
+for n in 512, 128: open(f"{sys.argv[1]}/env{n}", "wb").write(struct.pack("<I", zlib.crc32(d[:(n << 10) - 4])) + d)' "$work/img"
 cat > "$work/a.sh" <<'GUEST'
 . /root/lib.sh
 . /root/plan
-up() { printf 'yes\r' | run $1 update -tftp 127.0.0.1 uboot -wait; }
-state() { echo $(holds mtd1 old_uboot new_uboot) $(holds mtd2 env) $(holds mtd7 env) > $o/$1.state; }
-[ -z "$prev" ] || { state cut; up rerun; state rerun; }
-for p in 1:old_uboot 2:env 7:env; do erase mtd${p%%:*}; cat /root/img/${p#*:} >/dev/mtd${p%%:*}; done
-[ -z "$next" ] || { echo $next > /sys/module/board/parameters/cut; up cut; exit 1; }
+up() { printf 'yes\r' | run $1 update -tftp 127.0.0.1 uboot -wait -P $2; }
+state() { echo $(holds mtd1 old_uboot new_uboot) $(holds mtd2 env512 env128) $(holds mtd7 env512 env128) > $o/$1.state; }
+[ -z "$pkg" ] || { state cut; case $next in +*) echo ${next#+} > /sys/module/board/parameters/cut; up rerun $pkg; exit 1 ;; esac; up rerun $pkg; state rerun; }
+[ -n "$next" ] || exit 0
+for d in 1:old_uboot 2:env${next%%:*} 7:env${next%%:*}; do erase mtd${d%%:*}; cat /root/img/${d#*:} >/dev/mtd${d%%:*}; done
+echo ${next#*:} > /sys/module/board/parameters/cut; up cut $((640 - ${next%%:*})); exit 1
 GUEST
-# first bytes, sector edges, points inside and the last byte of each device: twenty cuts
-cuts=(2:0 2:1 2:4096 2:70000 2:100000 2:131071 7:0 7:1 7:4097 7:65536 7:100000 7:131071 1:0 1:1 1:8191 1:8192 1:60000 1:120000 1:180000 1:199999)
-prev=
+# Cuts of an update from an environment of 512 or 128 KiB blocks (BLOCK:DEV:BYTES)
+# and of the reruns that follow it (+DEV:BYTES): first bytes, sector edges,
+# points inside and the last byte of each device.
+cuts=(512:2:0 512:2:4096 +7:1 512:2:131071 +2:70000 512:7:0 +2:100 512:7:65536 +7:131071 512:1:0 128:2:300000 +7:4097 128:7:524287 +2:200000 128:1:199999)
+# mtd1 boot loader, mtd2 and mtd7 the environment copies of 512 KiB
+parts=uboot@0+0x40000,env@0x40000+0x80000,c@0xC0000+0x1000,k@0xC1000+0x1000,p@0xC2000+0x1000,a@0xC3000+0x1000,backenv@0xC4000+0x80000
+pkg= prev=
 for ((i = 0; i <= ${#cuts[@]}; i++)); do
 	next=${cuts[i]:-}
-	printf 'prev=%s\nnext=%s\n' "$prev" "$next" > "$work/plan"
-	board_run a$i --nand-parts none --nor "$work/nor.img" --nor-parts sim --update "$simboard" --version-file "$work/version" \
-		--uboot-rev V050 --timeout 180 --put "$work/Program.bin:/srv/tftp/Program.bin" --put "$work/plan:/root/plan" "$work/a.sh"
-	echo "$i ${prev:--} ${next:--} $status" >> "$work/a.boots"
-	prev=$next
+	printf 'pkg=%s\nnext=%s\n' "$pkg" "$next" > "$work/plan"
+	board_run a$i --nand-parts none --nor "$work/nor.img" --nor-parts $parts --update "$simboard" --version-file "$work/version" \
+		--uboot-rev V050 --timeout 180 --put "$work/srv:/srv/tftp" --put "$work/plan:/root/plan" "$work/a.sh"
+	check "boot $i ends with status 0 at the end, 242 after a cut (next cut ${next:--}), got $status" test $status = $([[ -z $next ]] && echo 0 || echo 242)
+	# The update, a rerun too, rewrites the main environment copy, then the
+	# backup, then writes the boot loader; a rerun that finds the main copy
+	# whole and the backup damaged repairs the backup first. So a cut leaves
+	# whole the copy it was not writing.
+	if [[ -n $pkg ]]; then
+		declare -A left=([2]="old_uboot - env*" [7]="old_uboot env$pkg -" [1]="- env$pkg env$pkg")
+		check "cut $prev left \"$(cat "$o/cut.state")\", wanted \"${left[${prev%%:*}]}\"" eval '[[ "$(cat "$o/cut.state")" == ${left[${prev%%:*}]} ]]'
+		[[ $next == +* ]] || check "cut $prev: the rerun exits 0, the new boot loader and both copies rewritten to $pkg KiB blocks" \
+			test "$(rc rerun) $(cat "$o/rerun.state")" = "0 new_uboot env$pkg env$pkg"
+	fi
+	case $next in +*) prev=${next#+} ;; ?*) pkg=$((640 - ${next%%:*})) prev=${next#*:} ;; esac
 done
-# The update rewrites the main environment copy, then the backup, then writes
-# the boot loader: what a cut had not reached is unchanged, what it had
-# finished is whole again, so a whole environment copy is always left.
-declare -A left=([2]="old_uboot * env" [7]="old_uboot env *" [1]="* env env")
-while read -r i prev next st; do
-	o=$work/a$i
-	check "boot $i ends with status 0 at the end, 242 after a cut (next cut $next), got $st" test "$st" = "$([[ $next == - ]] && echo 0 || echo 242)"
-	[[ $prev == - ]] && continue
-	check "cut $prev left \"$(cat "$o/cut.state" 2>/dev/null)\", wanted \"${left[${prev%%:*}]}\"" eval '[[ "$(cat "$o/cut.state" 2>/dev/null)" == ${left[${prev%%:*}]} ]]'
-	check "cut $prev: the rerun exits 0, the new boot loader and both copies whole" eval 'test "$(rc rerun)" = 0 && test "$(cat "$o/rerun.state")" = "new_uboot env env"'
-done < "$work/a.boots"
 
 # B and C ---------------------------------------------------------------------
 for p in a b; do

@@ -19,13 +19,14 @@
 set -uo pipefail
 . "${UPDATE_SOURCE_DIR:?}/tests/board/board_lib.sh" update
 updater=${UPDATE_BIN:?} pack=$bin/bin/update-pack
-mkdir -p "$work/srv/same" "$work/srv/other" "$work/srv/custom"
+mkdir -p "$work/srv/same" "$work/srv/other" "$work/srv/custom" "$work/srv/badcrc"
 
 for img in k:500000 p:900000 a:200000 u:100000; do head -c "${img#*:}" /dev/urandom > "$work/img/${img%%:*}.img"; done
 images=(--image kernel="$work/img/k.img" --image program="$work/img/p.img" --image activex="$work/img/a.img" --image uboot="$work/img/u.img")
 mk() { "$pack" create "$1" --inner INN-NEW --board DVS-SIM-BOARD "${images[@]}" "${@:2}" >/dev/null; }
 mk "$work/srv/Program.bin" --pub R1235
 mk "$work/srv/same/Program.bin" --pub R1234
+mk "$work/srv/badcrc/Program.bin" --pub R1235 --crc wrong
 "$pack" create "$work/srv/other/Program.bin" --pub R1235 --board OTHER-BOARD "${images[@]}" >/dev/null
 mk "$work/handover.bin" --pub R1235 --updater "$updater"
 # A customisation archive that plants a link where tar writes next.
@@ -54,11 +55,13 @@ check_good         | 0   |                | -check good
 check_same         | 254 |                | -check same version refused | check update valid failed.
 check_same_forced  | 0   |                | -check same version forced: accepted
 check_other_forced | 253 |                | -check -f other board refused | load or update failed!err:-3
-checks             | -   | mtd0=/dev/null mtd1=/dev/null mtd2=env_main.old mtd3=/dev/null mtd4=/dev/null mtd5=/dev/null mtd6=/dev/null mtd7=env_bak.old mtd8=/dev/null mtd9=/dev/null mtd10=/dev/null mtd11=/dev/null | the -check runs wrote no partition
+check_uboot        | 0   |                | -check of a boot loader needing the environment rewrite | !envcrc
+check_uboot_crc    | 252 |                | -check of a boot loader package with a bad checksum refused | update check crc failed. | !envcrc
+checks             | -   | mtd0=/dev/null mtd1=/dev/null mtd2=env_main.old mtd3=/dev/null mtd4=/dev/null mtd5=/dev/null mtd6=/dev/null mtd7=env_bak.old mtd8=/dev/null mtd9=/dev/null mtd10=/dev/null mtd11=/dev/null | the -check runs wrote no partition, the environment copies as they were
 confirm_no         | 255 | mtd1=/dev/null | boot loader refused on the question, nothing written | user quit updating u-boot.bin!
 second             | 255 |                | second instance refused while the first waits | Update is running, please wait.
 confirm_yes        | 0   | mtd1=u.img     | boot loader accepted on the question: the first, on a fresh /tmp, completes
-uboot              | 0   | mtd1=u.img mtd2=env_main.new mtd7=env_bak.new | boot loader update: environment rewritten, boot loader written | Local need to update env | success to update envcrc bakenvcrc.
+uboot              | 0   | mtd1=u.img mtd2=env_main.new mtd7=env_bak.new | boot loader update: environment rewritten right before the boot loader is written | Local need to update env | success to update envcrc bakenvcrc. loading u-boot.bin....
 reboot             | -   |                | last run says it reboots | Update success. System reboot now...
 EOF
 cat > "$work/a.sh" <<'GUEST'
@@ -72,8 +75,10 @@ run blank noboot update -local "/root/a b" all -wait
 run big noboot update -local /root/img/big all -wait
 erase mtd4 mtd5 mtd6
 busybox.real httpd -p 127.0.0.1:8080 -h /srv/tftp
+# the program partition's file system shows the new version once its image is written
+mv /usr/sbin/nandwrite /usr/sbin/nandwrite.dev && printf '#!/bin/sh\n/usr/sbin/nandwrite.dev "$@" && case "$*" in *mtd5*) echo INN:INN-NEW > /program/.version; esac\n' > /usr/sbin/nandwrite && chmod +x /usr/sbin/nandwrite
 run http update -mycloud http://127.0.0.1:8080/Program.bin all -wait; erase mtd4 mtd5 mtd6
-cp /var/runtime/log/update_record.log $o/record
+cp /var/runtime/log/update_record.log $o/record; mv /usr/sbin/nandwrite.dev /usr/sbin/nandwrite; cp /etc/board/version /program/.version
 echo precious > /var/victim
 run custom update -tftp 127.0.0.1 all -wait -P custom; erase mtd4 mtd5 mtd6
 cp /var/victim $o/victim
@@ -82,6 +87,8 @@ run check_good update -tftp 127.0.0.1 all -check; ls /tmp/Program.bin > $o/check
 run check_same update -tftp 127.0.0.1 all -check -P same
 run check_same_forced update -tftp 127.0.0.1 all -check -f -P same
 run check_other_forced update -tftp 127.0.0.1 all -check -f -P other; ls /tmp/Program.bin > $o/check_other_forced.kept 2>&1
+run check_uboot update -tftp 127.0.0.1 uboot -check
+run check_uboot_crc update -tftp 127.0.0.1 uboot -check -P badcrc
 compare checks
 printf 'no\r' | run confirm_no update -local /srv/tftp uboot -loop -check
 # A second updater while the first waits for its answer; the first must still
@@ -105,7 +112,7 @@ scenarios a
 check "tftp: progress published 60 65 70 80 85 90 95 99 100 and nothing else" test "$(cat "$o/rates")" = "60 65 70 80 85 90 95 99 100 "
 check "customised update: the planted link not written through, a real resource pack reached flash_tool" eval 'grep -qx precious "$o/victim" &&
 	grep -qx "w /tmp/res_compress.tar.gz" "$o/journal/flash_tool" && tar -tzf "$o"/journal/flash_tool.files/*res_compress.tar.gz | grep -qx res.zip'
-check "update record: previous and new inner version, then the date" \
+check "update record: the inner version before the program was written, the new one, then the date" \
 	eval 'head -2 "$o/record" | tr "\n" "|" | grep -qx "Previous Verion: GDVSV410R003B03|Upgraded Verion: INN-NEW|" && test "$(wc -l < "$o/record")" = 3'
 check "-check keeps a good package, removes one of another board" \
 	eval 'grep -qx /tmp/Program.bin "$o/check_good.kept" && ! grep -qx /tmp/Program.bin "$o/check_other_forced.kept"'
