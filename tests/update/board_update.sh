@@ -6,7 +6,8 @@
 #     in place from a long or blank-containing folder, a kernel larger than
 #     its partition) refused before anything is erased, -check with a good
 #     package, version and board refusals with their exit statuses (a bad CRC
-#     is the fault test's),
+#     is the fault test's, but for a boot-loader package: neither -check of
+#     one touches the environment), the update record's previous version,
 #     the boot-loader question answered on standard input, a boot-loader
 #     update that rewrites the environment, a second instance refused while
 #     the first, on a fresh /tmp, waits for its answer, and at last a
