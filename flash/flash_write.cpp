@@ -3,6 +3,9 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include "fetch/retrieve.h"
 #include "flash/update_nvram.h"
 #include "include/flash_layout.h"
+#include "include/owners.h"
 #include "include/text_util.h"
 #include "package/packet_trust.h"
 #include "update/update_device.h"
@@ -102,6 +106,29 @@ const PARTITION_S *SlotOfDev(const char *pszDev)
     return nullptr;
 }
 
+// The NAND tools step over bad blocks, so what a partition takes is its
+// good blocks: an image that fits the partition but not them would run out of
+// room after the erase. Anything that cannot be asked (not an MTD NAND, a
+// failing ioctl) counts as good, leaving the size checks as they were.
+uint64_t NandGoodBytes(const char *pszDev, uint32_t *pulBad)
+{
+    FdOwner stDev(open(pszDev, O_RDONLY | O_CLOEXEC));
+    mtd_info_user stInfo = {};
+    if (stDev.Get() < 0 || ioctl(stDev.Get(), MEMGETINFO, &stInfo) != 0 || stInfo.erasesize == 0 ||
+        (stInfo.type != MTD_NANDFLASH && stInfo.type != MTD_MLCNANDFLASH)) {
+        return UINT64_MAX;
+    }
+    uint64_t ulGood = 0;
+    for (loff_t llOffs = 0; llOffs < static_cast<loff_t>(stInfo.size); llOffs += stInfo.erasesize) {
+        if (ioctl(stDev.Get(), MEMGETBADBLOCK, &llOffs) > 0) {
+            ++*pulBad;
+        } else {
+            ulGood += stInfo.erasesize;
+        }
+    }
+    return ulGood;
+}
+
 // The tools read the image straight out of the file, after the erase: a
 // range the file does not hold, an empty one (a length of 0 makes them take
 // the whole file) or one longer than the partition would leave it erased or
@@ -120,6 +147,14 @@ bool ImageFits(const WRITE_ARGS_S &st)
     if (st.ulPartSize != 0 && st.ulLength > st.ulPartSize) {
         UPDATE_LOG_PRINT("image of %" PRIu64 " bytes does not fit %s (%" PRIu64 " bytes), nothing written\n",
                          st.ulLength, st.pszDev, st.ulPartSize);
+        return false;
+    }
+    uint32_t ulBad = 0;
+    const uint64_t ulGood = NandGoodBytes(st.pszDev, &ulBad);
+    if (ulBad != 0 && st.ulLength > ulGood) {
+        UPDATE_LOG_PRINT("image of %" PRIu64 " bytes does not fit the %" PRIu64 " bytes of %s outside its %u bad blocks, "
+                         "nothing written\n",
+                         st.ulLength, ulGood, st.pszDev, ulBad);
         return false;
     }
     const PARTITION_S *pstSlot = st.ulFlashType == FLASH_TYPE_NOR ? SlotOfDev(st.pszDev) : nullptr;

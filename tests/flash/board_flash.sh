@@ -1,13 +1,14 @@
 #!/bin/bash
 # The flash writer on the simulated board, two boots:
 #  1. the product build on NAND (a bad block inside the kernel partition): raw
-#     images over TFTP and FTP, a raw image with -check (no partition changes)
-#     and an empty one (refused), the configuration partition for each root file
-#     system, the UBI boot-loader and TV-configuration paths, the environment
-#     rewrite at the large block size (the small one is the update scenario's)
-#     and cut by freezing the flash at moments inside and between its erases
-#     and writes, then a write that keeps failing (which reboots the board;
-#     retries that end in success are the power-cut scenario's);
+#     images over TFTP and FTP, a kernel too long for the good blocks, a raw
+#     image with -check (no partition changes) and an empty one (refused), the
+#     configuration partition for each root file system, the UBI boot-loader
+#     and TV-configuration paths, the environment rewrite at the large block
+#     size (the small one is the update scenario's) and cut by freezing the
+#     flash at moments inside and between its erases and writes, then a write
+#     that keeps failing (which reboots the board; retries that end in success
+#     are the power-cut scenario's);
 #  2. the simulated NOR build: a raw kernel through flashcp on the whole
 #     device, the slave-board images, the unlock; packages whose kernel lies
 #     outside its slot and a slave kernel the package lacks, refused.
@@ -21,6 +22,7 @@ python3 "$src/tests/flash/env_images.py" "$work/img" 0x20000 0x80000
 
 table nand <<'EOF'
 tftp  | 0 | mtd4=uImage                | raw kernel over TFTP: nandwrite -p, past the bad block | /usr/sbin/nandwrite -p /dev/mtd4 -g 0 -l 300000 -m /tmp/uImage
+badfit | 0 | mtd4=uImage              | kernel that fits the partition but not its good blocks: refused, nothing erased | outside its 1 bad blocks | result=-1
 ftp   | 0 | mtd5=program.img           | raw program over FTP: nandwrite -o
 rawcheck | 0 |                         | raw kernel with -check: fetched and checked, nothing written | check only: /dev/mtd4 not written
 rawempty | 255 | mtd4=uImage           | empty raw kernel: refused, nothing erased | holds no image | load or update failed!
@@ -38,6 +40,8 @@ cp /usr/bin/update /tmp/busybox
 sums() { for n in $(seq 0 11); do nanddump -q /dev/mtd$n; done | md5sum; md5sum < /dev/ubi0_0; }
 sums > $o/sums.before; run rawcheck update -tftp 127.0.0.1 uImage -debug -check; sums > $o/sums.after
 run tftp update -tftp 127.0.0.1 uImage -debug -wait
+# 64 KiB short of the partition, 64 KiB more than its good blocks hold
+head -c 12517376 /dev/urandom > /tmp/fat && run badfit flash_driver write /dev/mtd4 /tmp/fat 0xc00000 0 12517376 0; rm -f /tmp/fat
 run ftp update -ftp 127.0.0.1 program -u board -p board -debug -wait
 mkdir /srv/tftp/empty && : > /srv/tftp/empty/uImage && run rawempty noboot update -tftp 127.0.0.1 uImage -P empty -debug -wait
 
