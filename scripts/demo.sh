@@ -1,9 +1,11 @@
 #!/bin/bash
-# The updater's main job on the simulated board: builds the updater and a demo
-# package, boots the board, serves the package from the board's own TFTP
-# server and runs "update -tftp 127.0.0.1 all -wait" there. Then shows what
-# changed on the flash (each partition's checksum before and after, against
-# its image) and the last progress value.
+# The updater's main job on the simulated board, as a signed update: builds
+# the updater, makes a throwaway Ed25519 key pair, builds and signs a demo
+# package, boots a board whose key folder (/etc/update/keys) trusts the public
+# key, serves the package from the board's own TFTP server and runs
+# "update -tftp 127.0.0.1 all -wait" there. Then shows the updater's signature
+# line next to the key's ID, what changed on the flash (each partition's
+# checksum before and after, against its image) and the last progress value.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -12,12 +14,15 @@ bin=build/release/bin
 work=build/release/demo
 rm -rf "$work" && mkdir -p "$work/img"
 
+# a key pair for this run only; the device gets the public half
+openssl genpkey -algorithm ed25519 -out "$work/demo.key"
+openssl pkey -in "$work/demo.key" -pubout -out "$work/demo.pem"
 head -c 600000 /dev/urandom > "$work/img/kernel.img"
 head -c 1500000 /dev/urandom > "$work/img/program.img"
 head -c 300000 /dev/urandom > "$work/img/activex.img"
 "$bin/update-pack" create "$work/Program.bin" --inner DEMO-INNER-2 --pub R1235 --board DVS-SIM-BOARD \
   --image kernel="$work/img/kernel.img" --image program="$work/img/program.img" \
-  --image activex="$work/img/activex.img" >/dev/null
+  --image activex="$work/img/activex.img" --sign "$work/demo.key" >/dev/null
 printf 'PUB:R1234\nNEW:R1234\nINN:DEMO-INNER-1\nBUILD:2024-01-01 10:00:00\n' > "$work/version"
 
 cat > "$work/demo.sh" <<'GUEST'
@@ -38,10 +43,15 @@ sums > $BOARD_OUT/after
 GUEST
 bash board/run.sh --version-file "$work/version" --put "$work/Program.bin:/srv/tftp/Program.bin" \
   --put "$work/img/kernel.img:/root/kernel.img" --put "$work/img/program.img:/root/program.img" \
-  --put "$work/img/activex.img:/root/activex.img" --out "$work/out" "$work/demo.sh" || true
+  --put "$work/img/activex.img:/root/activex.img" --put "$work/demo.pem:/etc/update/keys/demo.pem" --out "$work/out" "$work/demo.sh" || true
 out=$work/out
 # the erase applet's per-block progress is left out
 sed 's/Erasing [^.]*complete\.//g' "$out/stdout" | grep -v '^$' || true
+# the key ID as the package format defines it: SHA-256 of the raw public key, first 8 bytes
+key_id=$(openssl pkey -pubin -in "$work/demo.pem" -outform DER | tail -c 32 | openssl dgst -sha256 -binary |
+  head -c 8 | od -An -tx1 | tr -d ' \n')
+echo "### signature: the demo key's ID is $key_id; the updater logged"
+grep -h 'signature ok, key ID' "$out/stdout" || echo "no signature line"
 echo "### the update log, last lines"
 tail -n 12 "$out/update.log" 2>/dev/null || true
 echo "### flash: partition checksums before / after / image"
