@@ -30,7 +30,7 @@ if [[ ${2:-} != inside ]]; then
 		same) v=R1234 ;; other) b=NVR-Y ;; env) v=R1221 ;; older) v=R1200 a="--crc wrong" ;; custom) a="--custom custom.zip" ;;
 		nokernel) i=${i/--image kernel=k/} ;; past) a="--length activex=1001" ;; zero) a="--length kernel=0" ;;
 		nor) a="--flash-offset kernel=0xa0000 --flash-offset program=0x160000 --flash-offset activex=0x260000
-			--image 12=k --flash-offset 12=0x300000" ;;
+			--image 11=u --flash-offset 11=0x2e0000 --image 12=k --flash-offset 12=0x300000" ;;
 		norend) a="--flash-offset kernel=1438792" ;; norpast) a="--flash-offset kernel=1438793" ;; # the slot ends at 0x160000
 		b19) b=NVR-0123456789ABCDE ;; b18x) b=NVR-0123456789ABCDX ;;
 		V4.*) v=$1 b="DVS-SIM --board DVS-K410-M16@32-B --board DVS-K410-M16@32-BX" ;; # for the boot environment decision

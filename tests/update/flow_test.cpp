@@ -187,10 +187,12 @@ TEST(Flow, Traces)
          "+tmp/update_rate.log=100", "OLD INN2", 0, ""},
         // NOR: the applet at each image's flash offset, the slave board's too; the boot flash unlocked at the end.
         {"nor_all", "bin=sim pkg=nor", Y + "all -wait", USER + PREP + Flashcp("6096", "3000", "655360") + Flashcp("9096", "5000",
-         "1441792") + Flashcp("14096", "1000", "2490368") + Flashcp("15096", "3000", "3145728") + RECORD + DONE + "open /dev/mtd0\n",
+         "1441792") + Flashcp("14096", "1000", "2490368") + Flashcp("16096", "3000", "3145728") + RECORD + DONE + "open /dev/mtd0\n",
          FULL, T, "OLD INN2", 0, ""},
         {"nor_config", "bin=sim pkg=nor", Y + "config -wait", USER + PREP + CONFIG_Y + DONE + "open /dev/mtd0\n", FULL, T, "", 0, ""},
-        {"nor_slavekernel", "bin=sim pkg=nor", Y + "slavekernel -wait", USER + PREP + Flashcp("15096", "3000", "3145728") + DONE +
+        {"nor_slavekernel", "bin=sim pkg=nor", Y + "slavekernel -wait", USER + PREP + Flashcp("16096", "3000", "3145728") + DONE +
+         "open /dev/mtd0\n", FULL, T, "", 0, ""},
+        {"nor_slaveuboot", "bin=sim pkg=nor", Y + "slaveuboot -wait", USER + PREP + Flashcp("15096", "1000", "3014656") + DONE +
          "open /dev/mtd0\n", FULL, T, "", 0, ""},
         {"nor_slaveprogram_absent", "bin=sim pkg=nor", Y + "slaveprogram -wait", USER + "rm -rf /tmp/oem\nopen /dev/mtd0\n", "101",
          NO, "", 255, FAILED},
@@ -273,7 +275,7 @@ TEST(Flow, Boundaries)
 TEST(Flow, FailingWrites)
 {
     const S HAND = USER + "rm -rf /tmp/oem\ncp -f /program/pkg/Program.bin /tmp/Program.bin\n", Y = "-local /program/pkg ";
-    const S SLAVE_K = "exec /tmp/busybox flashcp -g 15096 -l 3000 -o 3145728 " + PKG + " /dev/mtd0\n", B = "+tmp/busybox " + NO;
+    const S SLAVE_K = "exec /tmp/busybox flashcp -g 16096 -l 3000 -o 3145728 " + PKG + " /dev/mtd0\n", B = "+tmp/busybox " + NO;
     RunTable({
         // Copies into /tmp that fail, by the tool or a full /tmp: nothing half-written is left to pass for whole.
         {"copy_running", "fail=cp:1", Y + "all -wait", "cp  -f @ /tmp/memupdate\n", "", "", "", 255, "reboot"},
