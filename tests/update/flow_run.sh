@@ -39,7 +39,7 @@ if [[ ${2:-} != inside ]]; then
 		big) i=${i/program=p/program=big} ;; bighand) a="--updater big" ;; custombig) a="--custom big" ;;
 		handbig) i=${i/program=p/program=big} a="--updater launched" ;;
 		full) # every head field as long as it can be: no NUL in the head, the board list or the kernel's name
-			c=$(cd "$D/pkg" && "$B/update-pack" create f0 $i >/dev/null && "$B/update-pack" info f0 | sed -n 's/^head crc: \([0-9]*\) .*/\1/p')
+			c=$(cd "$D/pkg" && "$B/update-pack" create f0 $i >/dev/null && "$B/update-pack" info f0 | sed -n 's/^checksum in head: \([0-9]*\) .*/\1/p')
 			c=$(printf 'INN2$t$R1235$%s$%0256d' "$c" 0)
 			a="--head ${c:0:256} --boards NVR-X\$$(printf 'Q%.0s' {1..1786}) --name kernel=$(printf 'N%.0s' {1..128})" ;;
 		esac
