@@ -16,7 +16,8 @@
 #   mtd                 two MTD partitions
 #   newver              the program write installs the new version file
 #   mounted             /var/runtime is a mounted file system
-#   bin=sim|driver      the simulated NOR board's updater, or the writer driver
+#   bin=sim|driver|NAME the simulated NOR board's updater, the writer driver, or bin/NAME
+#   put=PATH:TEXT       a file holding TEXT (with printf's escapes) and a line end
 #   tftp ftp http       servers on loopback serving DIR/srv (ftp: user
 #                       "us er", password "p'w;d")
 #   tmp=+KIB            /tmp a tmpfs holding KIB KiB beyond the running copy
@@ -48,8 +49,10 @@ if [[ ${2:-} != inside ]]; then
 	eval "setup=($(<"$D/setup")) args=($(<"$D/args"))"
 	mkdir -p "$D"/{proc/rmc,program,var/runtime/log,srv,bin,fail,pkg/oem} && cd "$D/pkg" || exit 1
 	for f in u:1000 c:1000 k:3000 p:5000 a:1000 big:500000; do head -c "${f#*:}" /dev/zero | tr '\0' "${f::1}" > "${f%:*}"; done
-	# The package's own updater notes its words and, unless checking, installs.
-	printf '#!/bin/sh\n/.sandbox/stub-record launched "$@"\ncase " $* " in *" -check "*) ;; *) %s;; esac\n' "$NEWVER" > launched
+	# The package's own updater notes its words and, unless checking, installs; it takes
+	# the seconds in /program/sleep, and ends with the status in /program/rc.
+	printf '#!/bin/sh\n/.sandbox/stub-record launched "$@"\ncase " $* " in *" -check "*) ;; *) %s;; esac\n%s\n' "$NEWVER" \
+		'sleep $(cat /program/sleep 2>/dev/null || echo 0); exit $(cat /program/rc 2>/dev/null || echo 0)' > launched
 	echo CFG > oem/cfginfo.txt && zip -qr custom.zip oem && cd / || exit 1
 	echo NVR-X > "$D/proc/board_type" && : > "$D/proc/rmc/test" && printf victim > "$D/victim" && printf x > "$D/var/runtime/settings"
 	printf 'PUB:R1234\nINN:OLD\n' > "$D/program/.version"
@@ -69,7 +72,8 @@ if [[ ${2:-} != inside ]]; then
 			> "$D/bin/nandwrite" ;;
 		rev=*) echo "$v" > "$D/proc/uboot_rev" ;;
 		mounted) printf '#!/bin/sh\necho "/dev/mmcblk0p6 1024 1 1023 1%% /var/runtime"\n' > "$D/bin/df" ;;
-		bin=sim) binary=$B/update-simboard ;; bin=driver) binary=$B/flash_driver ;;
+		bin=sim) binary=$B/update-simboard ;; bin=driver) binary=$B/flash_driver ;; bin=*) binary=$B/$v ;;
+		put=*) printf '%b\n' "${v#*:}" > "$p" ;;
 		tmp=+*) runner+=("tmp=$((($(stat -c %s "$binary") + 4095) / 4096 * 4 + ${v#+}))") ;;
 		*) runner+=("$w") ;;
 		esac

@@ -165,6 +165,20 @@ TEST(Flow, Traces)
         // Words this updater does not know: the package's updater gets them, and -check.
         {"handover_words_check", "tftp pkg=hand@srv", "-tftp 127.0.0.1 all newoption -check", COUNT + Tftp("Program.bin") + LAUNCH +
          "/tmp/ all -check newoption  -loop\n", "", "+tmp/Program.bin +tmp/busybox", "", 0, ""},
+        {"handover_folder_like_package", "pkg=hand@program/Program.bin.d", "-local /program/Program.bin.d all -check newoption",
+         COUNT + LAUNCH + "/program/Program.bin.d/ all -check newoption  -loop\n", "", "+tmp/busybox", "", 0, ""},
+        {"handover_failed", "pkg=hand put=program/rc:3 plant=tmp/lnAll.bin:old", Y + "all", USER + "rm -rf /tmp/oem\ncp -f " + PKG +
+         " /tmp/Program.bin\n" + LAUNCH + "/tmp all  -w -loop\n", "20 101", "~program/.version +tmp/Program.bin +tmp/busybox "
+         "-tmp/lnAll.bin +tmp/memupdate +tmp/psResult +tmp/update_rate.log=101", "", 3, FAILED},
+        // A launched updater outlasting a watch of 8 idle seconds is waited for.
+        {"handover_slow", "pkg=hand put=program/sleep:12 bin=update-shortwatch", Y + "all -wait", USER + "rm -rf /tmp/oem\ncp -f " +
+         PKG + " /tmp/Program.bin\n" + LAUNCH + "/tmp all  -w -loop\n" + RECORD + DONE, "20 99 100", "~program/.version " + T,
+         "OLD INN2", 0, ""},
+        {"no_updater_for_words", "", Y + "all -wiat -forse", COUNT, "101", "+tmp/update_rate.log=101", "", 255, "update: not understood here: '-wiat' "
+         "'-forse'; the package carries no updater to hand them to"},
+        // A second instance changes nothing the running one uses.
+        {"second_instance", "'put=bin/pidof:#!/bin/sh\\necho 1 2' plant=tmp/memupdate:old", Y + "all", COUNT, "", "", "", 255,
+         "Update is running, please wait."},
         // Refusals.
         {"board", "pkg=other", Y + "all", START + BOARD, "101", NO, "", 253, "Board type is not compatible.\ncheck update valid "
          "failed.\n" + FAILED},
