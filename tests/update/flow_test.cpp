@@ -152,7 +152,7 @@ TEST(Flow, Traces)
         {"raw", "tftp pkg=none img=srv/uImage:3000", "-tftp 127.0.0.1 uImage -debug -wait", START + STOP + RAW + RAW_W, "5 10 40",
          "+tmp/memupdate +tmp/psResult +tmp/uImage +tmp/update_rate.log=40", "", 0, ""},
         {"raw_check", "tftp pkg=none img=srv/uImage:3000", "-tftp 127.0.0.1 uImage -debug -check", START + STOP + RAW, "5 10 40",
-         "+tmp/memupdate +tmp/psResult +tmp/uImage +tmp/update_rate.log=40", "", 0, ""},
+         "+tmp/memupdate +tmp/psResult +tmp/uImage +tmp/update_rate.log=40", "", 0, "check only: /dev/mtd4 not written"},
         {"raw_config_ubi", "fs=U pkg=none", "-tftp 127.0.0.1 config -debug -wait", START + STOP +
          "exec /bin/busybox flash_eraseall /dev/mtd3\n", "5 10 40", "+tmp/memupdate +tmp/psResult +tmp/update_rate.log=40", "", 0, ""},
         {"check_tftp", "tftp pkg=std@srv", "-tftp 127.0.0.1 all -check", START + STOP + Tftp("Program.bin") + BOARD, "",
