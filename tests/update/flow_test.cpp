@@ -274,11 +274,12 @@ TEST(Flow, Boundaries)
          "NAND flash write failed[8]."},
         {"nor_fails_10", "bin=driver pkg=none img=tmp/P.bin:4196 fail=busybox:10", "-L 4 -S 14 write /dev/mtd4 /tmp/P.bin 0xc00000 4096 "
          "100 0xd80000", PROBES + Times(10, NOR_K), "", "", "", 0, nor + "NOR flash write final failed.\nresult=-1"},
-        {"tftp_fails_3", "tftp pkg=none", "-tftp 127.0.0.1 all -wait", START + STOP + Times(3, Tftp("Program.bin")), "101", NO, "",
+        // Fetches broken off after their work: what they left never stays behind as the package or image.
+        {"tftp_fails_3", "tftp pkg=std@srv fail=tftp:3", "-tftp 127.0.0.1 all -wait", START + STOP + Times(3, Tftp("Program.bin")), "101", NO, "",
          255, "load bin file failed! please try again!\n" + FAILED},
         {"tftp_fails_2", "tftp pkg=std@srv fail=tftp:2", "-tftp 127.0.0.1 all -wait", START + STOP + Times(3, Tftp("Program.bin")) +
          BOARD + Prep(3) + Whole(TMP_PKG) + RECORD + DONE, FULL, T, "OLD INN2", 0, ""},
-        {"raw_fetch_fails_3", "tftp pkg=none", "-tftp 127.0.0.1 uImage -debug -wait", START + STOP + Times(3, RAW) + REMOVED +
+        {"raw_fetch_fails_3", "tftp pkg=none img=srv/uImage:3000 fail=tftp:3", "-tftp 127.0.0.1 uImage -debug -wait", START + STOP + Times(3, RAW) + REMOVED +
          SHELL_REBOOT, "5 10", "+tmp/memupdate", "", 255, "load image file failed! please try again!\nload or update failed!\nreboot"},
         // A board type compared over its first 19 characters; every head field filled without a NUL.
         {"board_19", "board=NVR-0123456789ABCDEFG pkg=b19", Y + "all -check", START + BOARD, "", "+tmp/memupdate +tmp/psResult", "",
