@@ -323,6 +323,9 @@ TEST(Flow, FailingWrites)
         {"mmcwrite_once", "bin=driver pkg=none img=tmp/P.bin:4196 fail=mmcwrite:1", "-L 11 write /dev/mmcblk0p7 /tmp/P.bin "
          "0xc00000 4096 100 0xd80000", PROBES + "mmcwrite /tmp/P.bin 0x1000 0x64 0xd80000 0xc00000\n", "", "", "", 0,
          "update /dev/mmcblk0p7 failed!\nresult=-1"},
+        {"mmcwrite_single_once", "bin=driver pkg=none img=tmp/P.bin:4196 fail=mmcwrite:1", "-L 11 single /dev/mmcblk0p8 /tmp/P.bin "
+         "0x800000 4096 100 0x2300000", "mmcwrite /tmp/P.bin ext4 0x1000 0x64 0x2300000 0x800000\n", "", "", "", 0,
+         "update CMD is mmcwrite /tmp/P.bin ext4 0x1000 0x64 0x2300000 0x800000\nupdate /dev/mmcblk0p8 failed!\nresult=-1"},
         // The configuration and the web plug-in failing fail the item; the later steps still run.
         {"config_fails", "fail=busybox:1", Y + "config -wait", USER + Prep(1) + CONFIG_Y, ITEM + "101", B, "", 255, Failed("-1")},
         {"activex_fails", "fail=busybox:1:2", Y + "all -wait", USER + Prep(3) + Kernel() + Nand("/dev/mtd5", "-o", "9096", "5000") +
