@@ -248,56 +248,6 @@ struct HEAD_S {
     }
 };
 
-TEST(Retrieve, TftpFailingThreeTimesGivesUp)
-{
-    // The server answers every request with an error: the package is not there.
-    const std::string dir = SRV + "tftp-empty";
-    fs::create_directories(dir);
-    Server server;
-    ASSERT_TRUE(server.Start({"/usr/sbin/in.tftpd", "--foreground", "--listen", "--address", "127.0.0.1:69",
-                              "--user", "root", "--secure", dir}, dir + ".log", "udp", 69));
-    EXPECT_EQ(Printed([] { return HEAD_S().Get(TRANS_TYPE_TFTP, "Program.bin"); }),
-              Result(-1, "loading Program.bin....\nload bin file failed! please try again!\nGet remote bin file failed.\n"));
-    const std::string call = "-g\n-r\nProgram.bin\n-l\n/tmp/Program.bin\n127.0.0.1\n-b\n8192\n--\n";
-    EXPECT_EQ(ReadFile(JOURNAL + "/tftp.argv"), call + call + call);
-    // Each attempt's complaint lands in the update log.
-    EXPECT_NE(ReadFile("/var/log/update.log").find("tftp: server error"), std::string::npos);
-}
-
-TEST(Retrieve, FtpWithRetryAndHostileTextReachesTheServerVerbatim)
-{
-    const std::string user = "u$(id)", password = "p;reboot;touch /tmp/pwned `id` 'x";
-    const std::string remote = "my dir/it's $(reboot)Program.bin", dir = SRV + "ftp", package = MakePackage(70000);
-    WriteFile(dir + "/" + remote, package);
-    // The server records every USER and PASS it is offered in dir.record and
-    // refuses the first download.
-    Server server;
-    ASSERT_TRUE(server.Start({PYTHON, HERE + "ftp_server.py", "21", dir, user, password, dir + ".record", "1"},
-                             dir + ".log", "tcp", 21));
-    EXPECT_EQ(Printed([&] { return GetRemoteBinFile(TRANS_TYPE_FTP, "127.0.0.1", user.c_str(), password.c_str(),
-                                                    remote.c_str(), ""); }),
-              Result(0, "loading Program.bin....\ndone!\n"));
-    EXPECT_EQ(ReadFile(PACKAGE), package);
-    // Both attempts give the same words to ftpget and the same login to the server.
-    const std::string call = "-u\n" + user + "\n-p\n" + password + "\n127.0.0.1\n/tmp/Program.bin\n" + remote + "\n--\n";
-    EXPECT_EQ(ReadFile(JOURNAL + "/ftpget.argv"), call + call);
-    EXPECT_EQ(ReadFile(dir + ".record"), "USER " + user + "\nPASS " + password + "\nUSER " + user + "\nPASS " + password + "\n");
-    EXPECT_FALSE(fs::exists("/tmp/pwned") || fs::exists(JOURNAL + "/reboot"));
-}
-
-// (A missing local package is the fault test's unreadable one.)
-TEST(Retrieve, ExistingPackageShortCircuitsTheCloud)
-{
-    // Nothing listens on this port, so any request would fail the call.
-    const std::string package = MakePackage(5000);
-    WriteFile(PACKAGE, package);
-    HEAD_S bufs;
-    ASSERT_EQ(bufs.Get(TRANS_TYPE_CLOUD, PACKAGE, "http://127.0.0.1:1/Program.bin"), 0);
-    EXPECT_EQ(std::string(bufs.head.data(), PACKET_HEAD_LEN), package.substr(0, PACKET_HEAD_LEN));
-    EXPECT_FALSE(fs::exists(STAT));
-    EXPECT_EQ(ReadFile(PACKAGE), package);
-}
-
 // Serves SRV/www on port 8081 through stall_server.py, which records each
 // request in SRV/www.requests.
 struct HttpServer : Server {

@@ -66,8 +66,10 @@ sub overlay_files {
 
 make_path($root);
 mnt('sandbox', $root, 'tmpfs', 0, 'mode=0755');
-make_path(map { "$root/$_" } qw(usr etc sys dev proc tmp var program .sandbox));
+make_path(map { "$root/$_" } qw(usr etc sys dev proc tmp var program .sandbox/host-bin));
 bind_ro("/$_", "$root/$_") for qw(usr etc sys);
+# The host's own tools stay reachable for pass-throughs the stand-ins shadow.
+bind_ro('/usr/bin', "$root/.sandbox/host-bin");
 for my $d (qw(bin sbin lib lib32 lib64 libx32)) {
     if (-l "/$d") {
         symlink(readlink("/$d"), "$root/$d") or fail("symlink $d: $!");

@@ -68,51 +68,6 @@ TEST(UpdateBinary, UpdateRequestOpensTheLogAndChecksTheAddress)
     EXPECT_EQ(ReadFile(strDir + "/journal/init"), "");  // a refused address never reboots
 }
 
-// Whole local updates as the launched updater runs them ("-loop": it installs
-// itself) on stand-in tools: the items in their order, every erase and write,
-// the report, and a configuration whose erase fails failing the run.
-TEST(UpdateBinary, ItemsAndTheirReport)
-{
-    // Packed after the 4 KiB head in table order: config 700, kernel 3000, program 5000, web plug-in 1000 bytes.
-    const std::string strSrc = MakeSandboxDir("items_package"), P = " -m /program/pkg/Program.bin\n",
-                      K = "-p /dev/mtd4 -g 4796 -l 3000" + P;
-    ASSERT_EQ(0, system(("cd " + strSrc + " && for f in config:700 kernel:3000 program:5000 activex:1000; do head -c "
-                         "${f#*:} /dev/zero > ${f%:*}; set -- \"$@\" --image ${f%:*}=${f%:*}; done; " UPDATE_BINARY_DIR
-                         "/bin/update-pack create P.bin --pub R1235 --board NVR-X \"$@\" > /dev/null").c_str()));
-    const struct {
-        std::vector<std::string> words;
-        int lStatus;  // a failed run reboots and says so
-        std::string strReport, strErased, strWritten;  // the "success" lines; busybox and nandwrite journals
-    } cases[] = {
-        {{"all", "config"}, 0, "update all success!\n",
-         "flash_eraseall /dev/mtd4\nflash_eraseall /dev/mtd5\nflash_eraseall /dev/mtd6\nflash_eraseall /dev/mtd3\n",
-         K + "-o /dev/mtd5 -g 7796 -l 5000" + P + "-o /dev/mtd6 -g 12796 -l 1000" + P},
-        {{"config", "uImage"}, 0, "update uImage success!\nupdate config success!\n",
-         "flash_eraseall /dev/mtd4\nflash_eraseall /dev/mtd3\n", K},
-        {{"config"}, 255, "", "flash_eraseall /dev/mtd3\n", ""},  // the applet runner fails its erase
-    };
-    for (const auto &c : cases) {
-        const std::string strDir = MakeSandboxDir("items_" + std::to_string(&c - cases));
-        for (const auto &[strPath, strText] : std::map<std::string, std::string>{
-                 {"program/pkg/Program.bin", ReadFile(strSrc + "/P.bin")}, {"program/.version", "PUB:R1234\nINN:OLD\n"},
-                 {"proc/board_type", "NVR-X\n"}, {"proc/cmdline", "rootfstype=yaffs2\n"},
-                 {"tmp/busybox", "#!/bin/sh\n/.sandbox/stub-record busybox \"$@\"\nexit " + std::to_string(c.lStatus != 0)}}) {
-            WriteFile(strDir + "/" + strPath, strText);
-        }
-        chmod((strDir + "/tmp/busybox").c_str(), 0755);
-        std::vector<std::string> argv = {UPDATE_BIN, "-local", "/program/pkg", "-wait", "-loop"};
-        argv.insert(argv.begin() + 3, c.words.begin(), c.words.end());
-        SandboxResult st = RunInSandbox(strDir, argv);
-        EXPECT_EQ(c.lStatus, st.lStatus) << st.strOut << st.strErr;
-        // Every line that says "success", nothing else.
-        EXPECT_EQ(c.strReport, std::regex_replace(st.strOut + "\n", std::regex("([^\n]*success[^\n]*\n)|[^\n]*\n"), "$1"));
-        EXPECT_EQ(c.strErased, ReadFile(strDir + "/journal/busybox"));
-        EXPECT_EQ(c.strWritten, ReadFile(strDir + "/journal/nandwrite"));
-        EXPECT_EQ(c.lStatus != 0, !ReadFile(strDir + "/journal/init").empty());
-        EXPECT_EQ(c.lStatus != 0, st.strOut.find("Update failed. System reboot soon...\n") != std::string::npos);
-    }
-}
-
 // The instance count reads the fixed /tmp/psResult: the test program runs
 // itself again inside a sandbox prepared by the outer run. (Two instances
 // counted and refused: the fault test's second instance.)
