@@ -5,10 +5,11 @@
 #     image with -check (no partition changes) and an empty one (refused), the
 #     configuration partition for each root file system, the UBI boot-loader
 #     and TV-configuration paths, the environment rewrite at the large block
-#     size (the small one is the update scenario's) and cut by freezing the
-#     flash at moments inside and between its erases and writes, then a write
-#     that keeps failing (which reboots the board; retries that end in success
-#     are the power-cut scenario's);
+#     size (the small one is the update scenario's), failing when either copy
+#     refuses its write, and cut by freezing the flash at moments inside and
+#     between its erases and writes, then a write that keeps failing (which
+#     reboots the board; retries that end in success are the power-cut
+#     scenario's);
 #  2. the simulated NOR build: a raw kernel through flashcp on the whole
 #     device, the slave-board images, the unlock; packages whose kernel lies
 #     outside its slot and a slave kernel the package lacks, refused.
@@ -32,6 +33,8 @@ cfgC  | - | mtd3=pkg.bin               | config with the runtime on ubi1_0: part
 mboot | - | mtd1=pkg.bin@4096+200000   | UBI boot loader: nandwrite_mboot wrote the range | MTD_BOOTLOAD
 tv    | - | ubi0_0=pkg.bin@4096+100000 | TV configuration: ubiupdatevol replaced the volume | MTD_BOOTLOAD
 env80 | 0 | mtd2=env_main.new mtd7=env_bak.new | environment rewritten at the large block size | result=0
+envw2 | 0 | mtd7=env_bak.old | main copy refusing its write: the rewrite fails, the backup untouched | result=-1 | !Failed to wirte bakenv
+envw7 | 0 | mtd2=env_main.new | backup refusing its write: the rewrite fails, the main copy rewritten | Failed to wirte bakenv | result=-1
 fail  | - |                            | always failing write: the final line | failed[9]. | NAND flash write final failed. | load or update failed!
 EOF
 cat > "$work/nand.sh" <<'GUEST'
@@ -63,6 +66,9 @@ run mboot flash_driver write /dev/mtd1 /root/img/pkg.bin 0x100000 4096 200000 0
 run tv flash_driver -L 6 -S 6 write /dev/mtd9 /root/img/pkg.bin 0x80000 4096 100000 0
 
 restore_env; run env80 flash_driver env V4.22.14
+for d in 2 7; do
+	restore_env; run envw$d env LD_PRELOAD=/root/preload.so FAIL_WRITE=/dev/mtd$d ASAN_OPTIONS=verify_asan_link_order=0 flash_driver env V4.22.14
+done
 while read -r cut _; do
 	restore_env; board-freeze $cut flash_driver env V4.22.14 > /dev/null 2>&1
 	echo $? $(holds mtd2 env_main.old env_main.new) $(holds mtd7 env_bak.old env_bak.new) > $o/envcut$cut
@@ -86,7 +92,7 @@ cat > "$work/img/envcuts" <<'EOF'
 7:write:0      env_main.new -
 7:write:300000 env_main.new -
 EOF
-board_run nand --badblocks 98 --ubi 6 --cmdline "rootfstype=squashfs" --put "$driver:/usr/bin/flash_driver" \
+board_run nand --badblocks 98 --ubi 6 --cmdline "rootfstype=squashfs" --put "$driver:/usr/bin/flash_driver" --put "$bin/bin/board_preload.so:/root/preload.so" \
 	--put "$work/img/uImage:/srv/tftp/uImage" --put "$work/img/program.img:/srv/tftp/program.img" --timeout 600 "$work/nand.sh"
 check "boot 1 ends with the reboot of the failed raw image (243), got $status" test $status = 243
 check "raw kernel with -check: every partition byte for byte unchanged" cmp -s "$o/sums.before" "$o/sums.after"

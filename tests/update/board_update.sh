@@ -69,7 +69,7 @@ cat > "$work/a.sh" <<'GUEST'
 . /root/lib.sh
 restore_env
 # every progress value the TFTP run publishes, recorded as it is renamed into place
-run tftp env LD_PRELOAD=/root/rate_log.so RATE_LOG=$o/rates ASAN_OPTIONS=verify_asan_link_order=0 update -tftp 127.0.0.1 all -wait
+run tftp env LD_PRELOAD=/root/preload.so RATE_LOG=$o/rates ASAN_OPTIONS=verify_asan_link_order=0 update -tftp 127.0.0.1 all -wait
 long=/root/$(printf %060d 0); mkdir $long "/root/a b"; cp /srv/tftp/Program.bin $long; cp /srv/tftp/Program.bin "/root/a b"
 run long noboot update -local $long all -wait
 run blank noboot update -local "/root/a b" all -wait
@@ -104,7 +104,7 @@ run reboot update -tftp 127.0.0.1 all
 sleep 30
 GUEST
 board_run a --version-file "$work/version" --uboot-rev V050 --update "$updater" --put "$work/srv:/srv/tftp" \
-	--put "$bin/bin/board_rate_log.so:/root/rate_log.so" --timeout 900 "$work/a.sh"
+	--put "$bin/bin/board_preload.so:/root/preload.so" --timeout 900 "$work/a.sh"
 check "boot A ends with the reboot the last successful run asked for (243), got $status" \
 	eval 'test $status = 243 && grep -qx reboot "$o/journal/init"'
 scenarios a
