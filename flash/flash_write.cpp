@@ -3,9 +3,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <mtd/mtd-user.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -106,27 +103,37 @@ const PARTITION_S *SlotOfDev(const char *pszDev)
     return nullptr;
 }
 
+// A file of the MTD class folder of /dev/mtdN (sysfs), opened for reading.
+FILE *OpenMtdAttr(const char *pszDev, const char *pszAttr)
+{
+    const char *pszName = strrchr(pszDev, '/');
+    char szPath[128] = {};
+    FORMAT_TEXT(szPath, "/sys/class/mtd/%s/%s", pszName != nullptr ? pszName + 1 : pszDev, pszAttr);
+    return fopen(szPath, "re");
+}
+
+uint64_t MtdAttr(const char *pszDev, const char *pszAttr)
+{
+    FileOwner pFile(OpenMtdAttr(pszDev, pszAttr));
+    unsigned long long ullValue = 0;
+    return pFile != nullptr && fscanf(pFile.get(), "%llu", &ullValue) == 1 ? ullValue : 0;
+}
+
 // The NAND tools step over bad blocks, so what a partition takes is its
 // good blocks: an image that fits the partition but not them would run out of
-// room after the erase. Anything that cannot be asked (not an MTD NAND, a
-// failing ioctl) counts as good, leaving the size checks as they were.
+// room after the erase. The kernel counts a partition's bad blocks when it
+// adds the partition; a device it does not describe as NAND counts as good.
 uint64_t NandGoodBytes(const char *pszDev, uint32_t *pulBad)
 {
-    FdOwner stDev(open(pszDev, O_RDONLY | O_CLOEXEC));
-    mtd_info_user stInfo = {};
-    if (stDev.Get() < 0 || ioctl(stDev.Get(), MEMGETINFO, &stInfo) != 0 || stInfo.erasesize == 0 ||
-        (stInfo.type != MTD_NANDFLASH && stInfo.type != MTD_MLCNANDFLASH)) {
+    char szType[16] = {};
+    FileOwner pType(OpenMtdAttr(pszDev, "type"));
+    if (pType == nullptr || fscanf(pType.get(), "%15s", szType) != 1 ||
+        (strcmp(szType, "nand") != 0 && strcmp(szType, "mlc-nand") != 0)) {
         return UINT64_MAX;
     }
-    uint64_t ulGood = 0;
-    for (loff_t llOffs = 0; llOffs < static_cast<loff_t>(stInfo.size); llOffs += stInfo.erasesize) {
-        if (ioctl(stDev.Get(), MEMGETBADBLOCK, &llOffs) > 0) {
-            ++*pulBad;
-        } else {
-            ulGood += stInfo.erasesize;
-        }
-    }
-    return ulGood;
+    *pulBad = static_cast<uint32_t>(MtdAttr(pszDev, "bad_blocks"));
+    const uint64_t ulSize = MtdAttr(pszDev, "size"), ulBadBytes = *pulBad * MtdAttr(pszDev, "erasesize");
+    return ulBadBytes <= ulSize ? ulSize - ulBadBytes : 0;
 }
 
 // The tools read the image straight out of the file, after the erase: a
