@@ -85,18 +85,17 @@ uint32_t Crc32Calc(const uint8_t *pucBuf, uint32_t ulLen, uint32_t ulCrc)
     return ulCrc;
 }
 
-int CountPacketCrc(int lFd, uint32_t *pulCrc)
+int ReadPacketChunks(int lFd, uint64_t ullFrom, void (*pfnChunk)(void *pCtx, uint8_t *pucBuf, size_t ulLen), void *pCtx)
 {
     std::unique_ptr<uint8_t[]> pucBuf = AllocIoChunk();
     if (pucBuf == nullptr) {
         printf("malloc head memery failed!\n");
         return -1;
     }
-    if (lseek(lFd, static_cast<off_t>(PACKET_CRC_START), SEEK_SET) < 0) {
+    if (lseek(lFd, static_cast<off_t>(ullFrom), SEEK_SET) < 0) {
         printf("lseek packet file failed!\n");
         return -1;
     }
-    uint32_t ulCrc = PACKET_CRC_INIT;
     for (;;) {
         ssize_t lRead = SafeRead(lFd, pucBuf.get(), PACKET_IO_CHUNK);
         if (lRead < 0) {
@@ -104,12 +103,22 @@ int CountPacketCrc(int lFd, uint32_t *pulCrc)
             return -1;
         }
         if (lRead == 0) {
-            break;
+            return 0;
         }
-        ulCrc = Crc32Calc(pucBuf.get(), static_cast<uint32_t>(lRead), ulCrc);
+        pfnChunk(pCtx, pucBuf.get(), static_cast<size_t>(lRead));
     }
-    *pulCrc = ulCrc;
-    return 0;
+}
+
+int CountPacketCrc(int lFd, uint32_t *pulCrc)
+{
+    *pulCrc = PACKET_CRC_INIT;
+    return ReadPacketChunks(
+        lFd, PACKET_CRC_START,
+        [](void *pCtx, uint8_t *pucBuf, size_t ulLen) {
+            uint32_t *pulRun = static_cast<uint32_t *>(pCtx);
+            *pulRun = Crc32Calc(pucBuf, static_cast<uint32_t>(ulLen), *pulRun);
+        },
+        pulCrc);
 }
 
 int CheckPacketCrc(uint32_t ulExpectCrc, const char *pszPath)

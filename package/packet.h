@@ -51,6 +51,10 @@ inline constexpr std::array<uint32_t, 256> g_aulPacketCrcTable = MakePacketCrcTa
 
 // Folds ulLen bytes into a running package checksum.
 uint32_t Crc32Calc(const uint8_t *pucBuf, uint32_t ulLen, uint32_t ulCrc);
+// Reads the open file from byte ullFrom to its end in PACKET_IO_CHUNK blocks,
+// handing each to pfnChunk (which may change the block): 0, or -1 after
+// saying what failed.
+int ReadPacketChunks(int lFd, uint64_t ullFrom, void (*pfnChunk)(void *pCtx, uint8_t *pucBuf, size_t ulLen), void *pCtx);
 // Checksum of everything from PACKET_CRC_START to the end of the open file: 0 or -1.
 int CountPacketCrc(int lFd, uint32_t *pulCrc);
 // 0 when the package's checksum equals ulExpectCrc, -1 otherwise.

@@ -11,9 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 
-#include "applets/xio.h"
 #include "include/owners.h"
 #include "include/packet.h"
 #include "package/packet.h"
@@ -90,48 +88,41 @@ int RunPass(int lFd, bool bHash, uint64_t ullHashEnd, const SIG_BLOCK_S &stBlock
     uint32_t ulSpanLen = 0;
     HeadCrcSpan(reinterpret_cast<const char *>(aucHead), &ulSpanStart, &ulSpanLen);
 
-    std::unique_ptr<uint8_t[]> pucBuf(new (std::nothrow) uint8_t[PACKET_IO_CHUNK]());
-    if (pucBuf == nullptr) {
-        printf("malloc head memery failed!\n");
-        return -1;
-    }
-    if (lseek(lFd, 0, SEEK_SET) < 0) {
-        printf("lseek packet file failed!\n");
-        return -1;
-    }
-    crypto_hash_sha512_state stSha;
-    crypto_hash_sha512_init(&stSha);
-    uint32_t ulCrc = PACKET_CRC_INIT;
-    uint64_t ullPos = 0;
-    for (;;) {
-        ssize_t lRead = SafeRead(lFd, pucBuf.get(), PACKET_IO_CHUNK);
-        if (lRead < 0) {
-            printf("read head file failed!\n");
-            return -1;
-        }
-        if (lRead == 0) {
-            break;
-        }
-        uint64_t ullEnd = ullPos + static_cast<uint64_t>(lRead);
+    struct PASS_S {
+        bool bHash;
+        uint64_t ullHashEnd;
+        uint32_t ulSpanStart;
+        uint32_t ulSpanLen;
+        crypto_hash_sha512_state stSha;
+        uint32_t ulCrc;
+        uint64_t ullPos;
+    } stPass = {bHash, ullHashEnd, ulSpanStart, ulSpanLen, {}, PACKET_CRC_INIT, 0};
+    crypto_hash_sha512_init(&stPass.stSha);
+    auto pfnChunk = [](void *pCtx, uint8_t *pucBuf, size_t ulLen) {
+        PASS_S &st = *static_cast<PASS_S *>(pCtx);
+        uint64_t ullEnd = st.ullPos + ulLen;
         if (ullEnd > PACKET_CRC_START) {
-            uint64_t ullFrom = std::max<uint64_t>(ullPos, PACKET_CRC_START) - ullPos;
-            ulCrc = Crc32Calc(pucBuf.get() + ullFrom, static_cast<uint32_t>(static_cast<uint64_t>(lRead) - ullFrom),
-                              ulCrc);
+            uint64_t ullFrom = std::max<uint64_t>(st.ullPos, PACKET_CRC_START) - st.ullPos;
+            st.ulCrc = Crc32Calc(pucBuf + ullFrom, static_cast<uint32_t>(ulLen - ullFrom), st.ulCrc);
         }
-        if (bHash && ullPos < ullHashEnd) {
+        if (st.bHash && st.ullPos < st.ullHashEnd) {
             // The checksum text lies in the head, before the checksum's range.
-            for (uint64_t i = ulSpanStart; i < uint64_t{ulSpanStart} + ulSpanLen; i++) {
-                if (i >= ullPos && i < ullEnd) {
-                    pucBuf[i - ullPos] = 0;
+            for (uint64_t i = st.ulSpanStart; i < uint64_t{st.ulSpanStart} + st.ulSpanLen; i++) {
+                if (i >= st.ullPos && i < ullEnd) {
+                    pucBuf[i - st.ullPos] = 0;
                 }
             }
-            uint64_t ullUpTo = std::min(ullEnd, ullHashEnd);
-            crypto_hash_sha512_update(&stSha, pucBuf.get(), ullUpTo - ullPos);
+            uint64_t ullUpTo = std::min(ullEnd, st.ullHashEnd);
+            crypto_hash_sha512_update(&st.stSha, pucBuf, ullUpTo - st.ullPos);
         }
-        ullPos = ullEnd;
+        st.ullPos = ullEnd;
+    };
+    if (ReadPacketChunks(lFd, 0, pfnChunk, &stPass) != 0) {
+        return -1;
     }
+    crypto_hash_sha512_state &stSha = stPass.stSha;
     if (bHash) {
-        if (ullPos < ullHashEnd) {
+        if (stPass.ullPos < ullHashEnd) {
             return -1;  // cut while being read
         }
         uint8_t aucSpan[8];
@@ -141,7 +132,7 @@ int RunPass(int lFd, bool bHash, uint64_t ullHashEnd, const SIG_BLOCK_S &stBlock
         crypto_hash_sha512_update(&stSha, aucSpan, sizeof(aucSpan));
         crypto_hash_sha512_final(&stSha, pucDigest);
     }
-    *pulCrc = ulCrc;
+    *pulCrc = stPass.ulCrc;
     return 0;
 }
 
